@@ -1,0 +1,66 @@
+// The POSIX process entry: hands Main the host's clock, its arguments as one command-line
+// text, and the POSIX file-system backend.
+#include <clocale>
+#include <csignal>
+#include <ctime>
+#include <cwchar>
+#include <string>
+
+#include "fs/FileSystemPosix.h"
+#include "fs/Text.h"
+#include "run/mdlBasico.h"
+
+namespace calendario {
+namespace {
+
+class PosixClock final : public Clock {
+ public:
+  LocalDate Today() override {
+    const std::tm tm = Now();
+    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
+  }
+
+  // The C library's rendering under the LC_TIME locale: the date, a space, the time of day.
+  std::u16string DateTimeText() override {
+    const std::tm tm = Now();
+    wchar_t text[128];
+    const std::size_t n = std::wcsftime(text, sizeof text / sizeof text[0], L"%x %X", &tm);
+    std::u32string wide;
+    for (std::size_t i = 0; i < n; ++i) wide.push_back(static_cast<char32_t>(text[i]));
+    return Utf32ToUtf16(wide);
+  }
+
+ private:
+  static std::tm Now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    return tm;
+  }
+};
+
+// The arguments arrive already split: joined with single spaces they make the one text the
+// tokenizer splits again.
+std::u16string CommandLineText(int argc, char** argv) {
+  std::string joined;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) joined += ' ';
+    joined += argv[i];
+  }
+  return Utf8ToUtf16(joined);
+}
+
+}  // namespace
+}  // namespace calendario
+
+int main(int argc, char** argv) {
+  using namespace calendario;
+  // A file-size limit must fail a write, not end the process halfway through a run.
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::setlocale(LC_TIME, "");
+  PosixClock clock;
+  PosixFileSystem fileSystem(PosixFileSystem::DrivesFolderFromEnvironment());
+  const std::u16string commandLine = CommandLineText(argc, argv);
+  Platform platform{clock, commandLine, fileSystem};
+  return static_cast<int>(mdlBasico::Main(platform));
+}

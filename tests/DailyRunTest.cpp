@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include "run/mdlBasico.h"
+#include "tests/FakeFileSystem.h"
+#include "tests/TestClock.h"
+
+namespace calendario {
+namespace {
+
+using mdlBasico::settings;
+using testing::FakeFileSystem;
+using testing::TestClock;
+
+constexpr LocalDate k7March2024{2024, 3, 7};
+const std::u16string kFolder = u"C:\\tmpCalendario\\20240307";
+const std::u16string kMirror = u"C:\\tmpCalendario\\20240307\\Mirror.txt";
+
+class DailyRun : public ::testing::Test {
+ protected:
+  ExitStatus Run(std::u16string_view commandLine = {}) {
+    Platform platform{clock, commandLine, fs};
+    return mdlBasico::Main(platform);
+  }
+  TestClock clock{k7March2024};
+  FakeFileSystem fs;
+};
+
+TEST(DateStamp, PadsMonthAndDayButNotTheYear) {
+  EXPECT_EQ(mdlBasico::DateStamp({2024, 3, 7}), u"20240307");
+  EXPECT_EQ(mdlBasico::DateStamp({2024, 12, 31}), u"20241231");
+  EXPECT_EQ(mdlBasico::DateStamp({1999, 10, 1}), u"19991001");
+  EXPECT_EQ(mdlBasico::DateStamp({10000, 1, 9}), u"100000109");
+}
+
+TEST(Defaults, DerivePathsFromTheStamp) {
+  mdlBasico::LoadDefaults(u"20240307");
+  EXPECT_EQ(settings.ReportName, u"InformeMorvane.txt");
+  EXPECT_EQ(settings.MirrorName, u"Mirror.txt");
+  EXPECT_EQ(settings.RootFolder, u"C:\\tmpCalendario");
+  EXPECT_EQ(settings.ReportFolder, u"C:\\Informes");
+  EXPECT_EQ(settings.ReportPath, u"C:\\Informes\\InformeMorvane.txt");
+  EXPECT_EQ(settings.MirrorPath, kMirror);
+  EXPECT_TRUE(settings.ReportEnabled);
+}
+
+TEST_F(DailyRun, MakesTodaysFolderAndAppendsTheStamp) {
+  EXPECT_EQ(Run(), ExitStatus::kDone);
+  EXPECT_TRUE(fs.IsFolder(kFolder));
+  EXPECT_EQ(fs.Contents(kMirror), "20240307\r\n");
+  EXPECT_EQ(fs.OpenStreams(), 0);
+
+  EXPECT_EQ(Run(), ExitStatus::kDone);  // the same day again: the same stamp again
+  EXPECT_EQ(fs.Contents(kMirror), "20240307\r\n20240307\r\n");
+}
+
+TEST_F(DailyRun, AnExistingMirrorFileStillReceivesTheStamp) {
+  fs.AddFolder(kFolder);
+  fs.AddFile(kMirror, "20240307\r\n");
+  EXPECT_EQ(Run(), ExitStatus::kDone);
+  EXPECT_EQ(fs.Contents(kMirror), "20240307\r\n20240307\r\n");
+}
+
+TEST_F(DailyRun, ReadsTheDateOnceSoMidnightCannotSplitTheRun) {
+  TestClock acrossMidnight({k7March2024, LocalDate{2024, 3, 8}});
+  Platform platform{acrossMidnight, {}, fs};
+  EXPECT_EQ(mdlBasico::Main(platform), ExitStatus::kDone);
+  EXPECT_EQ(acrossMidnight.dateReads, 1);
+  EXPECT_EQ(fs.Contents(kMirror), "20240307\r\n");
+  EXPECT_FALSE(fs.IsFolder(u"C:\\tmpCalendario\\20240308"));
+}
+
+TEST_F(DailyRun, ExitStatusSaysWhichStepFailed) {
+  struct Case {
+    const char* failing;
+    ExitStatus status;
+    bool folder;
+    bool mirror;
+  };
+  const Case cases[] = {
+      {"CreateFolder", ExitStatus::kFolderFailed, false, false},
+      {"CreateTextFile", ExitStatus::kMirrorFailed, true, false},
+      {"WriteLine", ExitStatus::kAppendFailed, true, true},
+      {"OpenAsTextStream", ExitStatus::kAppendFailed, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failing);
+    FakeFileSystem faulty;
+    faulty.FailOperation(c.failing);
+    Platform platform{clock, {}, faulty};
+    EXPECT_EQ(mdlBasico::Main(platform), c.status);
+    EXPECT_EQ(faulty.IsFolder(kFolder), c.folder);
+    EXPECT_EQ(faulty.IsFile(kMirror), c.mirror);
+    EXPECT_EQ(faulty.Contents(kMirror), "");
+  }
+}
+
+TEST_F(DailyRun, WithoutAFileSystemNothingHappens) {
+  fs.FailOperation("Obtain");
+  EXPECT_EQ(Run(), ExitStatus::kNoFileSystem);
+  EXPECT_EQ(fs.Log(), std::vector<std::string>{"Obtain "});
+}
+
+TEST_F(DailyRun, AFailedFolderStepStopsBeforeTheMirrorFile) {
+  fs.AddFile(u"C:\\tmpCalendario", "a file where the root should be");
+  EXPECT_EQ(Run(), ExitStatus::kFolderFailed);
+  for (const auto& call : fs.Log()) EXPECT_EQ(call.find("Mirror.txt"), std::string::npos);
+  EXPECT_EQ(fs.Contents(u"C:\\tmpCalendario"), "a file where the root should be");
+}
+
+}  // namespace
+}  // namespace calendario

@@ -1,0 +1,102 @@
+// The real program, started as a process with its drives in a temporary folder.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tests/RealDisk.h"
+
+namespace calendario {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+std::string Today() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char stamp[16];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d", &tm);
+  return stamp;
+}
+
+std::string ReadAll(const stdfs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct Outcome {
+  int status = -1;
+  std::string output;  // stdout and stderr together
+};
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override { temp = testing::MakeTempFolder(); }
+  void TearDown() override { stdfs::remove_all(temp); }
+
+  // Runs the program with `args` and only the variables in `env`.
+  Outcome Start(std::vector<std::string> args, std::vector<std::string> env) {
+    const stdfs::path out = temp / "output";
+    const pid_t child = ::fork();
+    if (child == 0) {
+      std::vector<char*> argv{const_cast<char*>(CALENDARIO_BINARY)};
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      std::vector<char*> envp;
+      for (auto& e : env) envp.push_back(e.data());
+      envp.push_back(nullptr);
+      std::FILE* sink = std::fopen(out.c_str(), "w");
+      ::dup2(::fileno(sink), 1);
+      ::dup2(::fileno(sink), 2);
+      ::chdir(temp.c_str());
+      ::execve(CALENDARIO_BINARY, argv.data(), envp.data());
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out)};
+  }
+  std::string DataHome() const { return "XDG_DATA_HOME=" + (temp / "data").string(); }
+
+  stdfs::path temp;
+};
+
+TEST_F(EndToEnd, ADefaultRunMakesTodaysFolderAndMirrorFileSilently) {
+  const std::string before = Today();
+  const Outcome first = Start({}, {DataHome()});
+  const std::string stamp = Today();
+  ASSERT_EQ(first.status, 0);
+  EXPECT_EQ(first.output, "");
+  const stdfs::path mirror = temp / "data/calendario/drives/c/tmpCalendario" / stamp / "Mirror.txt";
+  if (before != stamp && !stdfs::exists(mirror)) GTEST_SKIP() << "midnight passed during the run";
+  EXPECT_EQ(ReadAll(mirror), stamp + "\r\n");
+
+  EXPECT_EQ(Start({}, {DataHome()}).status, 0);
+  EXPECT_EQ(ReadAll(mirror), stamp + "\r\n" + stamp + "\r\n");
+}
+
+TEST_F(EndToEnd, HomeIsUsedWithoutXdgDataHome) {
+  EXPECT_EQ(Start({}, {"HOME=" + (temp / "home").string()}).status, 0);
+  EXPECT_TRUE(stdfs::is_directory(temp / "home/.local/share/calendario/drives/c/tmpCalendario"));
+}
+
+TEST_F(EndToEnd, WithNowhereForTheDrivesTheRunEndsWithStatus4) {
+  EXPECT_EQ(Start({}, {}).status, 4);
+  EXPECT_EQ(std::distance(stdfs::directory_iterator(temp), stdfs::directory_iterator()), 1);
+}
+
+TEST_F(EndToEnd, AFolderThatCannotBeMadeEndsWithStatus1) {
+  stdfs::create_directories(temp / "data/calendario/drives/c");
+  std::ofstream(temp / "data/calendario/drives/c/tmpCalendario") << "in the way";
+  EXPECT_EQ(Start({}, {DataHome()}).status, 1);
+}
+
+}  // namespace
+}  // namespace calendario

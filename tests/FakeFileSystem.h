@@ -1,0 +1,88 @@
+// An in-memory file-system layer for tests: a tree of folders and files, a log of every
+// operation called, and a fault table that makes any operation fail for one path or at the
+// Nth call. Paths resolve by the same Windows rules as the host backends.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fs/FileSystem.h"
+
+namespace calendario::testing {
+
+class FakeFileSystem final : public FileSystemLayer {
+ public:
+  FakeFileSystem();
+
+  // The tree. Drive C: exists from the start; AddDrive adds others.
+  void AddDrive(char16_t letter);
+  void AddFolder(std::u16string_view path);  // with every missing level
+  void AddFile(std::u16string_view path, std::string bytes, bool readOnly = false);
+  bool IsFolder(std::u16string_view path) const;
+  bool IsFile(std::u16string_view path) const;
+  std::string Contents(std::u16string_view path) const;  // "" when no file is there
+  // Every folder and file as "F <path>" or "D <path>" with its bytes, for comparing trees.
+  std::map<std::u16string, std::string> Snapshot() const;
+
+  // The fault table.
+  void FailOperation(std::string operation, std::u16string path = {});  // every matching call
+  void FailCall(int n, bool andEveryLater = false);                     // 1 = the first call
+  void ClearFaults();
+
+  // "Operation path" for every call made, in order (UTF-8). Streams log their file's path.
+  const std::vector<std::string>& Log() const { return log_; }
+  int Calls() const { return calls_; }
+  int OpenStreams() const { return static_cast<int>(streams_.size()); }
+
+  // Called at the start of every operation, before the fault table: a test can change the
+  // tree there, as another process would between two calls.
+  std::function<void(const std::string& operation, std::u16string_view path)> beforeCall;
+
+  std::error_code Obtain() override;
+  std::error_code FolderExists(std::u16string_view path, bool& exists) override;
+  std::error_code CreateFolder(std::u16string_view path) override;
+  std::error_code FileExists(std::u16string_view path, bool& exists) override;
+  std::error_code CreateTextFile(std::u16string_view path, bool overwrite, bool unicode,
+                                 StreamId& stream) override;
+  std::error_code GetFile(std::u16string_view path) override;
+  std::error_code Size(std::u16string_view path, std::uint64_t& bytes) override;
+  std::error_code Delete(std::u16string_view path, bool force) override;
+  std::error_code OpenAsTextStream(std::u16string_view path, int iomode, int format,
+                                   StreamId& stream) override;
+  std::error_code WriteLine(StreamId stream, std::u16string_view text) override;
+  std::error_code Close(StreamId stream) override;
+
+ private:
+  struct Node {
+    bool folder = false;
+    std::string bytes;
+    bool readOnly = false;
+  };
+  struct Key {
+    std::u16string text;    // canonical: drive or "." then "\level" for each level
+    std::u16string parent;  // canonical text of the folder holding it
+    bool top = false;       // a drive's top or the current folder
+    bool endsWithSeparator = false;
+  };
+  // nullopt when the path cannot exist (server share, refused name, missing drive).
+  std::optional<Key> Resolve(std::u16string_view path) const;
+  // Logs the call and applies the fault table.
+  std::error_code Enter(const char* operation, std::u16string_view path);
+
+  std::map<std::u16string, Node> nodes_;
+  std::set<char16_t> drives_;
+  std::map<StreamId, std::u16string> streams_;
+  StreamId nextStream_ = 1;
+  std::vector<std::string> log_;
+  int calls_ = 0;
+  std::vector<std::pair<std::string, std::u16string>> failingOperations_;
+  int failingCall_ = 0;
+  bool failEveryLater_ = false;
+};
+
+}  // namespace calendario::testing

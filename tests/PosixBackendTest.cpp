@@ -1,0 +1,210 @@
+// The POSIX backend's mapping of Windows paths onto host folders, and its behaviour under
+// faults only a real host produces.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "fs/FileSystemPosix.h"
+#include "fs/Text.h"
+#include "fs/mdlFC.h"
+#include "tests/RealDisk.h"
+
+namespace calendario {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+class PosixMapping : public testing::RealDisk {
+ protected:
+  stdfs::path Drives() const { return tempRoot_ / "drives"; }
+  bool Folder(std::u16string_view path) {
+    bool exists = false;
+    EXPECT_FALSE(Layer().FolderExists(path, exists));
+    return exists;
+  }
+};
+
+TEST_F(PosixMapping, DriveCIsMadeWhenFirstNeededAndOtherDrivesMustExist) {
+  EXPECT_FALSE(stdfs::exists(Drives() / "c"));
+  EXPECT_TRUE(Folder(u"C:\\"));
+  EXPECT_TRUE(stdfs::is_directory(Drives() / "c"));
+  EXPECT_FALSE(Layer().CreateFolder(u"\\Informes"));  // a leading "\" is the top of C:
+  EXPECT_TRUE(stdfs::is_directory(Drives() / "c" / "Informes"));
+  EXPECT_TRUE(Folder(u"c:\\informes\\..\\Informes"));
+
+  EXPECT_FALSE(Folder(u"D:\\"));
+  EXPECT_TRUE(Layer().CreateFolder(u"D:\\Datos"));
+  EXPECT_FALSE(stdfs::exists(Drives() / "d"));
+}
+
+TEST_F(PosixMapping, ADriveCanBeALinkToAnyHostFolder) {
+  const stdfs::path elsewhere = tempRoot_ / "elsewhere";
+  stdfs::create_directory(elsewhere);
+  stdfs::create_directory_symlink(elsewhere, Drives() / "d");
+  EXPECT_FALSE(Layer().CreateFolder(u"D:\\Datos"));
+  EXPECT_TRUE(stdfs::is_directory(elsewhere / "Datos"));
+}
+
+TEST_F(PosixMapping, DriveZIsTheHostRootUnlessMapped) {
+  EXPECT_TRUE(Folder(u"Z:\\tmp"));
+  EXPECT_TRUE(Folder(u"Z:\\"));
+  stdfs::create_directory(Drives() / "z");
+  PosixFileSystem fresh(Drives().string());
+  bool exists = true;
+  EXPECT_FALSE(fresh.FolderExists(u"Z:\\tmp", exists));
+  EXPECT_FALSE(exists);
+}
+
+TEST_F(PosixMapping, DotDotNeverClimbsAboveTheDrive) {
+  EXPECT_FALSE(Layer().CreateFolder(u"X:\\..\\..\\up"));
+  EXPECT_TRUE(IsFolder(u"up"));
+  EXPECT_FALSE(stdfs::exists(Drives() / "up"));
+  EXPECT_FALSE(Layer().CreateFolder(u"X:/up/./a/../b"));  // "/" separates levels too
+  EXPECT_TRUE(IsFolder(u"up\\b"));
+}
+
+TEST_F(PosixMapping, RelativePathsStartAtTheCurrentFolder) {
+  const auto original = stdfs::current_path();
+  stdfs::current_path(Host());
+  const std::error_code made = Layer().CreateFolder(u"rel");
+  stdfs::current_path(original);
+  EXPECT_FALSE(made);
+  EXPECT_TRUE(IsFolder(u"rel"));
+}
+
+TEST_F(PosixMapping, NamesWindowsRefusesAreNeverCreated) {
+  for (const std::u16string name : {u"a<b", u"q?", u"CON", u"nul.txt", u"a:b", u"tab\t"}) {
+    SCOPED_TRACE(Utf16ToUtf8(name));
+    EXPECT_TRUE(Layer().CreateFolder(Win(name)));
+    StreamId stream = 0;
+    EXPECT_TRUE(Layer().CreateTextFile(Win(name), false, false, stream));
+  }
+  EXPECT_TRUE(stdfs::is_empty(Host()));
+  // Trailing dots and spaces are trimmed, as Windows trims them.
+  EXPECT_FALSE(Layer().CreateFolder(Win(u"dots...")));
+  EXPECT_TRUE(IsFolder(u"dots"));
+}
+
+TEST_F(PosixMapping, ServerPathsNeitherExistNorCanBeMade) {
+  EXPECT_FALSE(Folder(u"\\\\srv"));
+  EXPECT_FALSE(Folder(u"\\\\srv\\share"));
+  EXPECT_TRUE(Layer().CreateFolder(u"\\\\srv"));
+  EXPECT_TRUE(Layer().CreateFolder(u"//srv/share"));
+}
+
+TEST_F(PosixMapping, NamesReachTheHostAsUtf8OrAsTheirOriginalBytes) {
+  EXPECT_FALSE(Layer().CreateFolder(Win(u"A\u00f1o")));
+  EXPECT_TRUE(stdfs::is_directory(Host() / "A\xc3\xb1o"));
+  EXPECT_FALSE(Layer().CreateFolder(Win(Utf8ToUtf16("raw\xff\xfe"))));
+  EXPECT_TRUE(stdfs::is_directory(Host() / "raw\xff\xfe"));
+}
+
+TEST_F(PosixMapping, TextIsWindows1252WithCrLf) {
+  StreamId stream = 0;
+  ASSERT_FALSE(Layer().CreateTextFile(Win(u"t.txt"), false, false, stream));
+  ASSERT_FALSE(Layer().Close(stream));
+  ASSERT_FALSE(Layer().OpenAsTextStream(Win(u"t.txt"), kForAppending, kTristateFalse, stream));
+  EXPECT_FALSE(Layer().WriteLine(stream, u"exist\u00eda \u20ac \u3042"));
+  EXPECT_FALSE(Layer().Close(stream));
+  EXPECT_EQ(Read(u"t.txt"),
+            "exist\xed"
+            "a \x80 ?\r\n");
+}
+
+TEST_F(PosixMapping, FileOperationsOnFoldersAndMissingFilesFail) {
+  MakeFolder(u"dir");
+  std::uint64_t size = 0;
+  StreamId stream = 0;
+  EXPECT_TRUE(Layer().GetFile(Win(u"dir")));
+  EXPECT_TRUE(Layer().Size(Win(u"dir"), size));
+  EXPECT_TRUE(Layer().Delete(Win(u"dir"), true));
+  EXPECT_TRUE(Layer().GetFile(Win(u"none.txt")));
+  EXPECT_TRUE(Layer().OpenAsTextStream(Win(u"none.txt"), kForAppending, kTristateFalse, stream));
+  EXPECT_TRUE(Layer().OpenAsTextStream(Win(u"dir"), kForAppending, kTristateFalse, stream));
+  EXPECT_TRUE(Layer().CreateTextFile(Win(u"u.txt"), false, true, stream));  // unicode
+  EXPECT_TRUE(IsFolder(u"dir"));
+  EXPECT_FALSE(Exists(u"none.txt"));
+  EXPECT_FALSE(Exists(u"u.txt"));
+
+  Write(u"ro.txt", "12345");
+  stdfs::permissions(Host(u"ro.txt"), stdfs::perms::owner_read);
+  EXPECT_FALSE(Layer().Size(Win(u"ro.txt"), size));
+  EXPECT_EQ(size, 5u);
+  EXPECT_FALSE(Layer().Delete(Win(u"ro.txt"), true));
+  EXPECT_FALSE(Exists(u"ro.txt"));
+}
+
+TEST_F(PosixMapping, ACachedFolderIsNotConfusedWithAnotherPath) {
+  // Reached by one text, then asked through texts that share its beginning.
+  MakeFolder(u"ab\\c");
+  MakeFolder(u"abc");
+  EXPECT_TRUE(Folder(Win(u"ab\\c")));
+  EXPECT_TRUE(Folder(Win(u"abc")));
+  EXPECT_FALSE(Folder(Win(u"ab\\c\\d")));
+  EXPECT_FALSE(Layer().CreateFolder(Win(u"ab\\c\\d")));
+  EXPECT_FALSE(Layer().CreateFolder(Win(u"abc\\d")));
+  EXPECT_TRUE(IsFolder(u"ab\\c\\d"));
+  EXPECT_TRUE(IsFolder(u"abc\\d"));
+  EXPECT_FALSE(Layer().CreateFolder(Win(u"ab\\c\\..\\e")));
+  EXPECT_TRUE(IsFolder(u"ab\\e"));
+}
+
+// Runs `body` in a child process whose files may not grow past `limit` bytes, with SIGXFSZ
+// ignored so that the write fails instead of ending the process; returns its exit status.
+template <typename Body>
+int WithFileSizeLimit(rlim_t limit, Body body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit rl{limit, limit};
+    ::setrlimit(RLIMIT_FSIZE, &rl);
+    ::_exit(body());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(PosixMapping, ALineThatDoesNotFitLeavesTheFileAsItWas) {
+  const std::string before = "20240306\r\n";
+  Write(u"Mirror.txt", before);
+  // Room for three more bytes: the host takes part of the line, and it must come out again.
+  const int status = WithFileSizeLimit(before.size() + 3, [&] {
+    return mdlFC::AppendLine(Layer(), Win(u"Mirror.txt"), u"20240307");
+  });
+  EXPECT_EQ(status, mdlFC::kLineNotWritten);
+  EXPECT_EQ(Read(u"Mirror.txt"), before);
+  // No room at all: the write fails outright.
+  EXPECT_EQ(WithFileSizeLimit(before.size(),
+                              [&] { return mdlFC::AppendLine(Layer(), Win(u"Mirror.txt"), u"x"); }),
+            mdlFC::kLineNotWritten);
+  EXPECT_EQ(Read(u"Mirror.txt"), before);
+}
+
+TEST(PosixEnvironment, DrivesFolderFollowsXdgDataHomeThenHome) {
+  const char* savedXdg = std::getenv("XDG_DATA_HOME");
+  const char* savedHome = std::getenv("HOME");
+  const std::string xdg = savedXdg ? savedXdg : "";
+  const std::string home = savedHome ? savedHome : "";
+  ::setenv("XDG_DATA_HOME", "/data", 1);
+  ::setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(PosixFileSystem::DrivesFolderFromEnvironment(), "/data/calendario/drives");
+  ::setenv("XDG_DATA_HOME", "relative", 1);  // not absolute: ignored
+  EXPECT_EQ(PosixFileSystem::DrivesFolderFromEnvironment(),
+            "/home/u/.local/share/calendario/drives");
+  ::unsetenv("XDG_DATA_HOME");
+  ::unsetenv("HOME");
+  EXPECT_EQ(PosixFileSystem::DrivesFolderFromEnvironment(), "");
+  PosixFileSystem none("");
+  EXPECT_EQ(none.Obtain(), FsErrc::kUnavailable);
+  savedXdg ? (void)::setenv("XDG_DATA_HOME", xdg.c_str(), 1) : (void)::unsetenv("XDG_DATA_HOME");
+  savedHome ? (void)::setenv("HOME", home.c_str(), 1) : (void)::unsetenv("HOME");
+}
+
+}  // namespace
+}  // namespace calendario

@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs what building and testing need, on Debian, as root. Safe to run again: it only
+# calls apt-get for packages that are missing.
+#   tools/install-deps.sh          the native build
+#   tools/install-deps.sh tests    the native build and its tests
+set -eu
+packages="cmake ninja-build g++"
+case "${1:-}" in
+  tests) packages="$packages libgtest-dev" ;;
+esac
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing
+fi
