@@ -14,7 +14,56 @@ std::u16string TwoDigits(int value) {
   return text;
 }
 
+std::u16string ReportLine(Clock& clock, std::u16string_view outcome, std::u16string_view subject) {
+  std::u16string line = clock.DateTimeText();
+  line += u"  ||  ";
+  line += outcome;
+  line += subject;
+  return line;
+}
+
 }  // namespace
+
+std::u16string FolderLine(Clock& clock, CreationResult result, std::u16string_view folderPath) {
+  switch (result) {
+    case CreationResult::AlreadyExisted:
+      return ReportLine(clock, u"Ya exist\u00eda la carpeta ", folderPath);
+    case CreationResult::Created:
+      return ReportLine(clock, u"Se ha creado la carpeta ", folderPath);
+    case CreationResult::Failed:
+      break;
+  }
+  return ReportLine(clock, u"Error al crear la carpeta ", folderPath);
+}
+
+std::u16string MirrorLine(Clock& clock, CreationResult result, std::u16string_view mirrorName) {
+  switch (result) {
+    case CreationResult::AlreadyExisted:
+      return ReportLine(clock, u"Ya exist\u00eda el archivo ", mirrorName);
+    case CreationResult::Created:
+      return ReportLine(clock, u"Se ha creado el archivo ", mirrorName);
+    case CreationResult::Failed:
+      break;
+  }
+  return ReportLine(clock, u"Error al crear el archivo ", mirrorName);
+}
+
+void WriteReport(FileSystemLayer& layer, std::u16string_view message) {
+  if (mdlFC::CreateFolderPath(layer, settings.ReportFolder) == CreationResult::Failed) return;
+  File file = mdlFC::OpenFileObject(layer, settings.ReportPath);
+  std::uint64_t size = 0;
+  if (file.Size(size)) return;
+  if (size > ReportLimit) {
+    if (file.Delete(true)) return;
+    // The line that found the file too large is the record of this run: it starts the new
+    // file rather than being lost with the old one.
+    file = mdlFC::OpenFileObject(layer, settings.ReportPath);
+  }
+  TextStream stream;
+  if (file.OpenAsTextStream(kForAppending, kTristateFalse, stream)) return;
+  if (stream.WriteLine(message)) return;
+  (void)stream.Close();
+}
 
 std::u16string DateStamp(const LocalDate& date) {
   return Ascii(std::to_string(date.year)) + TwoDigits(date.month) + TwoDigits(date.day);
@@ -47,13 +96,18 @@ ExitStatus Main(Platform& platform) {
   const std::u16string folderPath = settings.RootFolder + u"\\" + stamp;
   const CreationResult folderResult = mdlFC::CreateFolderPath(layer, folderPath);
 
-  // Folder report.
+  // The line is composed, and the clock read for it, only when the report log is on.
+  if (settings.ReportEnabled) {
+    WriteReport(layer, FolderLine(platform.clock, folderResult, folderPath));
+  }
 
   if (folderResult == CreationResult::Failed) return ExitStatus::kFolderFailed;
 
   const CreationResult mirrorResult = mdlFC::EnsureFile(layer, settings.MirrorPath);
 
-  // Mirror report.
+  if (settings.ReportEnabled) {
+    WriteReport(layer, MirrorLine(platform.clock, mirrorResult, settings.MirrorName));
+  }
 
   if (mirrorResult == CreationResult::Failed) return ExitStatus::kMirrorFailed;
   if (mdlFC::AppendLine(layer, settings.MirrorPath, stamp) != mdlFC::kLineWritten) {

@@ -2,6 +2,7 @@
 // run from start to end.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -64,6 +65,19 @@ std::u16string DateStamp(const LocalDate& date);
 // Assigns every setting its built-in value; `stamp` is the run's date stamp, which names the
 // mirror file's folder.
 void LoadDefaults(std::u16string_view stamp);
+
+// The report file's bound: a file larger than this is deleted by the next line.
+inline constexpr std::uint64_t ReportLimit = 10000;
+
+// Appends the line to the report file at settings.ReportPath, making the report folder (every
+// missing level after the drive) and the file when missing. A file found larger than
+// ReportLimit is deleted first and the line starts a new one. Every failure ends the call
+// silently: the report log is the only channel there is.
+void WriteReport(FileSystemLayer& layer, std::u16string_view message);
+
+// The report line for a step's result: date-time text, "  ||  ", outcome text, subject.
+std::u16string FolderLine(Clock& clock, CreationResult result, std::u16string_view folderPath);
+std::u16string MirrorLine(Clock& clock, CreationResult result, std::u16string_view mirrorName);
 
 // One run. The clock is read once for the date, so the folder, the mirror file's place and
 // the appended stamp all name the same day even when midnight passes during the run.

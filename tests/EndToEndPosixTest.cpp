@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -77,9 +78,24 @@ TEST_F(EndToEnd, ADefaultRunMakesTodaysFolderAndMirrorFileSilently) {
   const stdfs::path mirror = temp / "data/calendario/drives/c/tmpCalendario" / stamp / "Mirror.txt";
   if (before != stamp && !stdfs::exists(mirror)) GTEST_SKIP() << "midnight passed during the run";
   EXPECT_EQ(ReadAll(mirror), stamp + "\r\n");
+  const std::string report = ReadAll(temp / "data/calendario/drives/c/Informes/InformeMorvane.txt");
+  const std::regex lines("[^\r\n]+  \\|\\|  Se ha creado la carpeta C:\\\\tmpCalendario\\\\" +
+                         stamp +
+                         "\r\n"
+                         "[^\r\n]+  \\|\\|  Se ha creado el archivo Mirror\\.txt\r\n");
+  EXPECT_TRUE(std::regex_match(report, lines)) << report;
 
   EXPECT_EQ(Start({}, {DataHome()}).status, 0);
   EXPECT_EQ(ReadAll(mirror), stamp + "\r\n" + stamp + "\r\n");
+}
+
+TEST_F(EndToEnd, TheDateTimeTextFollowsTheTimeLocale) {
+  // The C locale's %x %X: MM/DD/YY HH:MM:SS.
+  ASSERT_EQ(Start({}, {DataHome(), "LC_ALL=C"}).status, 0);
+  const std::string report = ReadAll(temp / "data/calendario/drives/c/Informes/InformeMorvane.txt");
+  EXPECT_TRUE(
+      std::regex_search(report, std::regex("^\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d  \\|\\|  ")))
+      << report;
 }
 
 TEST_F(EndToEnd, HomeIsUsedWithoutXdgDataHome) {

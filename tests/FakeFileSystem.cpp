@@ -152,7 +152,7 @@ std::error_code FakeFileSystem::CreateTextFile(std::u16string_view path, bool ov
   if (parent == nodes_.end() || !parent->second.folder) return FsErrc::kNoSuchPath;
   nodes_[key->text] = Node{false, {}, false};
   stream = nextStream_++;
-  streams_[stream] = key->text;
+  streams_[stream] = Stream{key->text, std::u16string(path)};
   return {};
 }
 
@@ -189,15 +189,15 @@ std::error_code FakeFileSystem::OpenAsTextStream(std::u16string_view path, int i
   const auto key = Resolve(path);
   if (!key || key->endsWithSeparator || !IsFile(path)) return FsErrc::kNoSuchPath;
   stream = nextStream_++;
-  streams_[stream] = key->text;
+  streams_[stream] = Stream{key->text, std::u16string(path)};
   return {};
 }
 
 std::error_code FakeFileSystem::WriteLine(StreamId stream, std::u16string_view text) {
   auto it = streams_.find(stream);
-  if (auto ec = Enter("WriteLine", it == streams_.end() ? u"" : it->second)) return ec;
+  if (auto ec = Enter("WriteLine", it == streams_.end() ? u"" : it->second.path)) return ec;
   if (it == streams_.end()) return FsErrc::kNotObtained;
-  auto node = nodes_.find(it->second);
+  auto node = nodes_.find(it->second.key);
   if (node == nodes_.end() || node->second.folder) return FsErrc::kNoSuchPath;
   node->second.bytes += Utf16ToWindows1252(text) + "\r\n";
   return {};
@@ -206,7 +206,7 @@ std::error_code FakeFileSystem::WriteLine(StreamId stream, std::u16string_view t
 std::error_code FakeFileSystem::Close(StreamId stream) {
   auto it = streams_.find(stream);
   const bool known = it != streams_.end();
-  const std::u16string path = known ? it->second : u"";
+  const std::u16string path = known ? it->second.path : u"";
   if (known) streams_.erase(it);  // gone whatever the result, as on a host
   if (auto ec = Enter("Close", path)) return ec;
   if (!known) return FsErrc::kNotObtained;

@@ -34,7 +34,8 @@ class FakeFileSystem final : public FileSystemLayer {
   void FailCall(int n, bool andEveryLater = false);                     // 1 = the first call
   void ClearFaults();
 
-  // "Operation path" for every call made, in order (UTF-8). Streams log their file's path.
+  // "Operation path" for every call made, in order (UTF-8). A stream's calls carry the path
+  // its file was opened by.
   const std::vector<std::string>& Log() const { return log_; }
   int Calls() const { return calls_; }
   int OpenStreams() const { return static_cast<int>(streams_.size()); }
@@ -76,7 +77,11 @@ class FakeFileSystem final : public FileSystemLayer {
 
   std::map<std::u16string, Node> nodes_;
   std::set<char16_t> drives_;
-  std::map<StreamId, std::u16string> streams_;
+  struct Stream {
+    std::u16string key;   // the file's canonical text
+    std::u16string path;  // the path it was opened by, for the log and the fault table
+  };
+  std::map<StreamId, Stream> streams_;
   StreamId nextStream_ = 1;
   std::vector<std::string> log_;
   int calls_ = 0;

@@ -115,7 +115,7 @@ TEST(FileHelpers, EnsureFileClosesTheNewFileBeforeItReturns) {
   FakeFileSystem fs;
   EXPECT_EQ(EnsureFile(fs, u"C:\\Mirror.txt"), CreationResult::Created);
   EXPECT_EQ(fs.OpenStreams(), 0);
-  EXPECT_EQ(fs.Log().back(), "Close c:\\Mirror.txt");
+  EXPECT_EQ(fs.Log().back(), "Close C:\\Mirror.txt");
 }
 
 }  // namespace

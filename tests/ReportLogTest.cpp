@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include "fs/Text.h"
+#include "run/mdlBasico.h"
+#include "tests/FakeFileSystem.h"
+#include "tests/RealDisk.h"
+#include "tests/TestClock.h"
+
+namespace calendario {
+namespace {
+
+using mdlBasico::settings;
+using mdlBasico::WriteReport;
+using testing::FakeFileSystem;
+using testing::TestClock;
+
+constexpr LocalDate k7March2024{2024, 3, 7};
+const std::u16string kReport = u"C:\\Informes\\InformeMorvane.txt";
+const std::u16string kFolder = u"C:\\tmpCalendario\\20240307";
+const std::u16string kMirror = u"C:\\tmpCalendario\\20240307\\Mirror.txt";
+const std::string kTime = "07/03/2024 09:15:00  ||  ";
+
+class ReportLog : public ::testing::Test {
+ protected:
+  ExitStatus Run(std::u16string_view commandLine = {}) {
+    Platform platform{clock, commandLine, fs};
+    return mdlBasico::Main(platform);
+  }
+  TestClock clock{k7March2024};
+  FakeFileSystem fs;
+};
+
+TEST_F(ReportLog, EachOutcomeHasItsLineByteForByte) {
+  EXPECT_EQ(Run(), ExitStatus::kDone);
+  EXPECT_EQ(fs.Contents(kReport), kTime +
+                                      "Se ha creado la carpeta C:\\tmpCalendario\\20240307\r\n" +
+                                      kTime + "Se ha creado el archivo Mirror.txt\r\n");
+  EXPECT_EQ(clock.dateTimeReads, 2);  // read afresh for each line
+
+  FakeFileSystem again;
+  again.AddFolder(kFolder);
+  again.AddFile(kMirror, "");
+  Platform platform{clock, {}, again};
+  EXPECT_EQ(mdlBasico::Main(platform), ExitStatus::kDone);
+  EXPECT_EQ(again.Contents(kReport), kTime +
+                                         "Ya exist\xed"
+                                         "a la carpeta C:\\tmpCalendario\\20240307\r\n" +
+                                         kTime +
+                                         "Ya exist\xed"
+                                         "a el archivo Mirror.txt\r\n");
+}
+
+TEST_F(ReportLog, AFailedFolderStepWritesItsLineAndNothingMore) {
+  fs.AddFile(u"C:\\tmpCalendario", "");
+  EXPECT_EQ(Run(), ExitStatus::kFolderFailed);
+  EXPECT_EQ(fs.Contents(kReport),
+            kTime + "Error al crear la carpeta C:\\tmpCalendario\\20240307\r\n");
+}
+
+TEST_F(ReportLog, AFailedMirrorStepAfterTheFolderGivesTwoLines) {
+  fs.FailOperation("CreateTextFile", kMirror);
+  EXPECT_EQ(Run(), ExitStatus::kMirrorFailed);
+  EXPECT_EQ(fs.Contents(kReport), kTime +
+                                      "Se ha creado la carpeta C:\\tmpCalendario\\20240307\r\n" +
+                                      kTime + "Error al crear el archivo Mirror.txt\r\n");
+}
+
+TEST_F(ReportLog, EveryFailureOfTheWriterIsSilentAndTheRunGoesOn) {
+  // Each operation the writer uses, failing only where it touches the report log.
+  struct Case {
+    const char* operation;
+    std::u16string path;
+  };
+  const Case cases[] = {
+      {"FolderExists", u"C:\\Informes"},
+      {"CreateFolder", u"C:\\Informes"},
+      {"FileExists", kReport},
+      {"CreateTextFile", kReport},
+      {"GetFile", kReport},
+      {"Size", kReport},
+      {"Delete", kReport},
+      {"OpenAsTextStream", kReport},
+      {"WriteLine", kReport},
+      {"Close", kReport},
+  };
+  for (const Case& c : cases) {
+    for (const bool overBound : {false, true}) {
+      SCOPED_TRACE(std::string(c.operation) + (overBound ? " over the bound" : ""));
+      FakeFileSystem faulty;
+      const std::string old(10001, 'x');
+      if (overBound) faulty.AddFile(kReport, old);
+      faulty.FailOperation(c.operation, c.path);
+      Platform platform{clock, {}, faulty};
+      EXPECT_EQ(mdlBasico::Main(platform), ExitStatus::kDone);
+      EXPECT_EQ(faulty.Contents(kMirror), "20240307\r\n");
+      EXPECT_EQ(faulty.OpenStreams(), 0);
+      const std::string report = faulty.Contents(kReport);
+      if (std::string(c.operation) == "Delete" && overBound) {
+        EXPECT_EQ(report, old);  // not deleted, so nothing written
+      }
+      // What the writer made before the failure stays.
+      if (std::string(c.operation) != "FolderExists" &&
+          std::string(c.operation) != "CreateFolder") {
+        EXPECT_TRUE(faulty.IsFolder(u"C:\\Informes"));
+      }
+      EXPECT_FALSE(report.find("Error") != std::string::npos);
+    }
+  }
+}
+
+TEST_F(ReportLog, AReportFolderThatCannotBeMadeChangesNothingElse) {
+  fs.AddFile(u"C:\\Informes", "in the way");
+  EXPECT_EQ(Run(), ExitStatus::kDone);
+  EXPECT_EQ(fs.Contents(kMirror), "20240307\r\n");
+  EXPECT_EQ(fs.Contents(u"C:\\Informes"), "in the way");
+}
+
+using ReportLogOnDisk = testing::RealDisk;
+
+class ReportWriterOnDisk : public testing::RealDisk {
+ protected:
+  void SetUp() override {
+    RealDisk::SetUp();
+    mdlBasico::LoadDefaults(u"20240307");
+    settings.ReportFolder = Win(u"Informes");
+    settings.ReportPath = settings.ReportFolder + u"\\" + settings.ReportName;
+  }
+  const std::u16string report = u"Informes\\InformeMorvane.txt";
+  const std::u16string line = u"07/03/2024 09:15:00  ||  Ya exist\u00eda la carpeta X";
+  const std::string bytes =
+      "07/03/2024 09:15:00  ||  Ya exist\xed"
+      "a la carpeta X\r\n";
+};
+
+TEST_F(ReportWriterOnDisk, AFileOfExactlyTheBoundStillReceivesTheLine) {
+  MakeFolder(u"Informes");
+  const std::string full(mdlBasico::ReportLimit, 'x');
+  Write(report, full);
+  WriteReport(Layer(), line);
+  EXPECT_EQ(Read(report), full + bytes);
+}
+
+TEST_F(ReportWriterOnDisk, AFileOverTheBoundIsDeletedAndTheLineStartsTheNewOne) {
+  MakeFolder(u"Informes");
+  Write(report, std::string(mdlBasico::ReportLimit + 1, 'x'));
+  WriteReport(Layer(), line);
+  EXPECT_EQ(Read(report), bytes);
+  WriteReport(Layer(), line);
+  EXPECT_EQ(Read(report), bytes + bytes);
+}
+
+TEST_F(ReportWriterOnDisk, MakesEveryMissingLevelOfTheReportFolder) {
+  settings.ReportFolder = Win(u"a\\b\\Informes");
+  settings.ReportPath = settings.ReportFolder + u"\\InformeMorvane.txt";
+  WriteReport(Layer(), line);
+  EXPECT_EQ(Read(u"a\\b\\Informes\\InformeMorvane.txt"), bytes);
+}
+
+TEST_F(ReportWriterOnDisk, NeverMakesADriveOrAFolderNamedWithoutASeparator) {
+  settings.ReportFolder = u"Q:\\Informes";
+  settings.ReportPath = u"Q:\\Informes\\InformeMorvane.txt";
+  WriteReport(Layer(), line);
+  EXPECT_FALSE(std::filesystem::exists(tempRoot_ / "drives" / "q"));
+
+  const auto original = std::filesystem::current_path();
+  std::filesystem::current_path(Host());
+  settings.ReportFolder = u"Informes";
+  settings.ReportPath = u"Informes\\InformeMorvane.txt";
+  WriteReport(Layer(), line);
+  std::filesystem::current_path(original);
+  EXPECT_FALSE(Exists(u"Informes"));
+}
+
+}  // namespace
+}  // namespace calendario
