@@ -1,5 +1,6 @@
 #include "fs/mdlFC.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace calendario::mdlFC {
@@ -100,6 +101,26 @@ std::int16_t AppendLine(FileSystemLayer& layer, std::u16string_view path,
   if (stream.WriteLine(text)) return kLineNotWritten;
   if (stream.Close()) return kLineNotWritten;
   return kLineWritten;
+}
+
+std::vector<std::u16string> GetCommandArgs(std::u16string_view commandLine, std::size_t maxArgs) {
+  std::vector<std::u16string> args(1);
+  // No more entries than the text can hold, however large maxArgs is.
+  args.reserve(1 + std::min(maxArgs, commandLine.size() / 2 + 1));
+  bool inArgument = false;
+  for (char16_t c : commandLine) {
+    if (c != u' ' && c != u'\t') {
+      if (!inArgument) {
+        if (args.size() - 1 == maxArgs) break;
+        args.emplace_back();
+        inArgument = true;
+      }
+      args.back().push_back(c);
+    } else {
+      inArgument = false;
+    }
+  }
+  return args;
 }
 
 }  // namespace calendario::mdlFC

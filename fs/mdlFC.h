@@ -53,5 +53,11 @@ File OpenFileObject(FileSystemLayer& layer, std::u16string_view path);
 // kLineNotWritten when any step failed, in which case the file holds what it held before.
 std::int16_t AppendLine(FileSystemLayer& layer, std::u16string_view path, std::u16string_view text);
 
+// Splits the command-line text into arguments: maximal runs of characters that are neither a
+// space nor a tab (quotation marks are ordinary characters). Entry 0 is always empty; entries
+// 1 to n hold the first n <= maxArgs arguments, and the rest of the text is not read.
+std::vector<std::u16string> GetCommandArgs(std::u16string_view commandLine,
+                                           std::size_t maxArgs = 10);
+
 }  // namespace mdlFC
 }  // namespace calendario

@@ -8,6 +8,21 @@ Settings settings;
 
 namespace {
 
+// What the mirror file's place was last derived from, so that a new root can derive it again.
+struct MirrorRule {
+  std::u16string stamp;        // the run's date stamp
+  bool namedByOption = false;  // a "-NA" placed it directly in the root folder
+};
+MirrorRule mirrorRule;
+
+std::u16string MirrorInDatedFolder() {
+  return settings.RootFolder + u"\\" + mirrorRule.stamp + u"\\" + settings.MirrorName;
+}
+
+std::u16string MirrorInRoot() {
+  return settings.RootFolder + u"\\" + settings.MirrorName;
+}
+
 std::u16string TwoDigits(int value) {
   std::u16string text = Ascii(std::to_string(value));
   if (text.size() < 2) text.insert(text.begin(), u'0');
@@ -75,9 +90,28 @@ void LoadDefaults(std::u16string_view stamp) {
   settings.RootFolder = u"C:\\tmpCalendario";
   settings.ReportFolder = u"C:\\Informes";
   settings.ReportPath = settings.ReportFolder + u"\\" + settings.ReportName;
-  settings.MirrorPath =
-      settings.RootFolder + u"\\" + std::u16string(stamp) + u"\\" + settings.MirrorName;
+  mirrorRule = MirrorRule{std::u16string(stamp), false};
+  settings.MirrorPath = MirrorInDatedFolder();
   settings.ReportEnabled = true;
+}
+
+void ApplyOption(std::u16string argument) {
+  if (argument.size() < 3) return;
+  const std::u16string_view key = std::u16string_view(argument).substr(0, 3);
+  std::u16string value = argument.substr(3);
+  if (key == u"-IN") {
+    settings.ReportEnabled = value == u"si";
+  } else if (key == u"-RC") {
+    settings.RootFolder = std::move(value);
+    settings.MirrorPath = mirrorRule.namedByOption ? MirrorInRoot() : MirrorInDatedFolder();
+  } else if (key == u"-RI") {
+    settings.ReportFolder = std::move(value);
+    settings.ReportPath = settings.ReportFolder + u"\\" + settings.ReportName;
+  } else if (key == u"-NA") {
+    settings.MirrorName = std::move(value);
+    settings.MirrorPath = MirrorInRoot();
+    mirrorRule.namedByOption = true;
+  }
 }
 
 ExitStatus Main(Platform& platform) {
@@ -85,7 +119,9 @@ ExitStatus Main(Platform& platform) {
   const std::u16string stamp = DateStamp(platform.clock.Today());
   LoadDefaults(stamp);
 
-  // Command-line phase: the options change the settings here.
+  for (std::u16string& argument : mdlFC::GetCommandArgs(platform.commandLine)) {
+    ApplyOption(std::move(argument));
+  }
 
   if (settings.RootFolder.empty()) return ExitStatus::kDone;
 

@@ -79,6 +79,13 @@ void WriteReport(FileSystemLayer& layer, std::u16string_view message);
 std::u16string FolderLine(Clock& clock, CreationResult result, std::u16string_view folderPath);
 std::u16string MirrorLine(Clock& clock, CreationResult result, std::u16string_view mirrorName);
 
+// Applies one argument: a three-character key and its value. "-IN" switches the report log
+// (on only for "si"), "-RC" sets the root folder, "-RI" the report folder, "-NA" the mirror
+// file's name, which puts the mirror file directly in the root folder. "-RC" moves the mirror
+// file along with the root: into today's folder under it, or (after a "-NA") into it. Any
+// other argument is ignored.
+void ApplyOption(std::u16string argument);
+
 // One run. The clock is read once for the date, so the folder, the mirror file's place and
 // the appended stamp all name the same day even when midnight passes during the run.
 ExitStatus Main(Platform& platform);

@@ -114,5 +114,22 @@ TEST_F(EndToEnd, AFolderThatCannotBeMadeEndsWithStatus1) {
   EXPECT_EQ(Start({}, {DataHome()}).status, 1);
 }
 
+TEST_F(EndToEnd, OptionsComeFromTheRealArguments) {
+  const stdfs::path datos = temp / "datos";
+  stdfs::create_directories(datos);
+  stdfs::create_directories(temp / "data/calendario/drives");
+  stdfs::create_directory_symlink(datos, temp / "data/calendario/drives/d");
+  const std::string before = Today();
+  ASSERT_EQ(Start({"-RCD:\\Datos\\A\xc3\xb1o", "-INno"}, {DataHome()}).status, 0);
+  const std::string stamp = Today();
+  if (before != stamp) GTEST_SKIP() << "midnight passed during the run";
+  EXPECT_EQ(ReadAll(datos / "Datos/A\xc3\xb1o" / stamp / "Mirror.txt"), stamp + "\r\n");
+  EXPECT_FALSE(stdfs::exists(temp / "data/calendario/drives/c/Informes"));
+
+  // An argument holding a space is split there: quoting does not group.
+  ASSERT_EQ(Start({"-RCD:\\Mis Datos", "-NAx.txt"}, {DataHome()}).status, 0);
+  EXPECT_EQ(ReadAll(datos / "Mis/x.txt"), stamp + "\r\n");
+}
+
 }  // namespace
 }  // namespace calendario
