@@ -2,6 +2,7 @@
 
 #include "fs/Text.h"
 #include "fs/mdlFC.h"
+#include "run/WindowsCommandLine.h"
 #include "run/mdlBasico.h"
 #include "tests/FakeFileSystem.h"
 #include "tests/RealDisk.h"
@@ -45,6 +46,21 @@ TEST(CommandArgs, TakesAtMostMaxArgsAndDropsTheRest) {
   EXPECT_EQ(GetCommandArgs(u"a b c", 2), (Args{u"", u"a", u"b"}));
   EXPECT_EQ(GetCommandArgs(u"a b c", 0), Args{u""});
   EXPECT_EQ(GetCommandArgs(u"a b", SIZE_MAX), (Args{u"", u"a", u"b"}));
+}
+
+TEST(CommandArgs, TheWindowsProgramNameIsCutByWindowsRule) {
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"\"C:\\Program Files\\calendario.exe\" -RCD:\\x", u" -RCD:\\x"},
+      {u"\"C:\\a b\\cal.exe\"-INno", u"-INno"},  // the name ends at the closing quote
+      {u"calendario.exe\t-INno -NA\"x\"", u"\t-INno -NA\"x\""},
+      {u"calendario.exe", u""},
+      {u"\"unterminated -INno", u""},
+      {u"", u""},
+  };
+  for (const auto& [line, tail] : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(line));
+    EXPECT_EQ(AfterProgramName(line), tail);
+  }
 }
 
 class Options : public ::testing::Test {

@@ -39,4 +39,8 @@ class RealDisk : public ::testing::Test {
 // A unique, empty temporary folder, as the host names it.
 std::filesystem::path MakeTempFolder();
 
+// How many levels named `level` lie one inside the other below `top`, counted without
+// handing the host any path longer than it accepts.
+int CountNestedLevels(const std::filesystem::path& top, const std::string& level);
+
 }  // namespace calendario::testing

@@ -160,7 +160,9 @@ TEST_F(ReportWriterOnDisk, NeverMakesADriveOrAFolderNamedWithoutASeparator) {
   settings.ReportFolder = u"Q:\\Informes";
   settings.ReportPath = u"Q:\\Informes\\InformeMorvane.txt";
   WriteReport(Layer(), line);
+#ifndef _WIN32
   EXPECT_FALSE(std::filesystem::exists(tempRoot_ / "drives" / "q"));
+#endif
 
   const auto original = std::filesystem::current_path();
   std::filesystem::current_path(Host());

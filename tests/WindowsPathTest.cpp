@@ -8,7 +8,10 @@ namespace {
 
 std::string Join(const std::vector<std::u16string>& levels) {
   std::string text;
-  for (const auto& level : levels) text += "/" + Utf16ToUtf8(level);
+  for (const auto& level : levels) {
+    text += '/';
+    text += Utf16ToUtf8(level);
+  }
   return text;
 }
 

@@ -2,11 +2,12 @@
 # Installs what building and testing need, on Debian, as root. Safe to run again: it only
 # calls apt-get for packages that are missing.
 #   tools/install-deps.sh          the native build
-#   tools/install-deps.sh tests    the native build and its tests
+#   tools/install-deps.sh tests    the native build and its tests, and the Windows cross build
+#                                  (MinGW-w64) with its tests under Wine
 set -eu
 packages="cmake ninja-build g++"
 case "${1:-}" in
-  tests) packages="$packages libgtest-dev" ;;
+  tests) packages="$packages libgtest-dev googletest g++-mingw-w64-x86-64-posix wine64" ;;
 esac
 missing=""
 for p in $packages; do

@@ -1,0 +1,32 @@
+// The Win32 backend of the file-system layer: the wide (W) API only. Paths are made absolute
+// by GetFullPathNameW and given the \\?\ prefix, so that they may run to 32767 characters.
+// Files are opened without following a reparse point at the last level, and appended to
+// through FILE_APPEND_DATA handles, one WriteFile a line.
+#pragma once
+
+#include "fs/FileSystem.h"
+
+namespace calendario {
+
+class Win32FileSystem final : public FileSystemLayer {
+ public:
+  std::error_code Obtain() override;
+  std::error_code FolderExists(std::u16string_view path, bool& exists) override;
+  std::error_code CreateFolder(std::u16string_view path) override;
+  std::error_code FileExists(std::u16string_view path, bool& exists) override;
+  std::error_code CreateTextFile(std::u16string_view path, bool overwrite, bool unicode,
+                                 StreamId& stream) override;
+  std::error_code GetFile(std::u16string_view path) override;
+  std::error_code Size(std::u16string_view path, std::uint64_t& bytes) override;
+  std::error_code Delete(std::u16string_view path, bool force) override;
+  std::error_code OpenAsTextStream(std::u16string_view path, int iomode, int format,
+                                   StreamId& stream) override;
+  std::error_code WriteLine(StreamId stream, std::u16string_view text) override;
+  std::error_code Close(StreamId stream) override;
+};
+
+// The path as the wide API should see it: absolute, resolved, with the \\?\ (or \\?\UNC\)
+// prefix. Exposed for tests.
+std::error_code NativePath(std::u16string_view path, std::wstring& native);
+
+}  // namespace calendario
