@@ -69,6 +69,10 @@ std::error_code TextStream::Close() {
   return std::exchange(layer_, nullptr)->Close(id_);
 }
 
+FileLock::~FileLock() {
+  if (layer_ != nullptr) (void)layer_->Unlock(id_);
+}
+
 std::error_code File::Size(std::uint64_t& bytes) const {
   if (layer_ == nullptr) return FsErrc::kNotObtained;
   return layer_->Size(path_, bytes);
@@ -128,6 +132,16 @@ std::error_code FileSystemObject::GetFile(std::u16string_view path, File& out) c
   if (auto ec = layer_->GetFile(path)) return ec;
   out.layer_ = layer_;
   out.path_ = path;
+  return {};
+}
+
+std::error_code FileSystemObject::Lock(std::u16string_view path, FileLock& out) const {
+  if (layer_ == nullptr) return FsErrc::kNotObtained;
+  if (out.layer_ != nullptr) return FsErrc::kUnsupported;  // one lock a handle
+  StreamId id = 0;
+  if (auto ec = layer_->Lock(path, id)) return ec;
+  out.layer_ = layer_;
+  out.id_ = id;
   return {};
 }
 

@@ -75,7 +75,16 @@ class FileSystemLayer {
   virtual std::error_code WriteLine(StreamId stream, std::u16string_view text) = 0;
   // Closes the stream and its file; the id is gone afterwards, whatever the result.
   virtual std::error_code Close(StreamId stream) = 0;
+
+  // Holds off the other processes that lock the same existing file, waiting a short while at
+  // most; fails when the file is missing or the lock cannot be had in time. Advisory: only
+  // those who lock are held off.
+  virtual std::error_code Lock(std::u16string_view path, StreamId& lock) = 0;
+  virtual std::error_code Unlock(StreamId lock) = 0;
 };
+
+// How long Lock waits for another process to let go.
+inline constexpr int kLockWaitMilliseconds = 250;
 
 // A text stream. Moving it hands the open stream on; releasing an open stream closes it.
 class TextStream {
@@ -95,6 +104,20 @@ class TextStream {
   friend class File;
   void Release() noexcept;
 
+  FileSystemLayer* layer_ = nullptr;
+  StreamId id_ = 0;
+};
+
+// A lock taken by FileSystemObject::Lock; releasing it unlocks.
+class FileLock {
+ public:
+  FileLock() = default;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock();
+
+ private:
+  friend class FileSystemObject;
   FileSystemLayer* layer_ = nullptr;
   StreamId id_ = 0;
 };
@@ -127,6 +150,7 @@ class FileSystemObject {
   [[nodiscard]] std::error_code CreateTextFile(std::u16string_view path, bool overwrite,
                                                bool unicode, TextStream& out) const;
   [[nodiscard]] std::error_code GetFile(std::u16string_view path, File& out) const;
+  [[nodiscard]] std::error_code Lock(std::u16string_view path, FileLock& out) const;
 
  private:
   FileSystemLayer* layer_ = nullptr;

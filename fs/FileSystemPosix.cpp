@@ -2,11 +2,13 @@
 #include "fs/FileSystemPosix.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <utility>
 
 #include "fs/Text.h"
@@ -316,6 +318,53 @@ std::error_code PosixFileSystem::WriteLine(StreamId stream, std::u16string_view 
 
 std::error_code PosixFileSystem::Close(StreamId stream) {
   if (::close(static_cast<int>(stream)) != 0) return LastError();
+  return {};
+}
+
+std::error_code PosixFileSystem::Lock(std::u16string_view path, StreamId& lock) {
+  Target target;
+  if (auto ec = Resolve(path, target)) return ec;
+  if (target.NotAFile()) return FsErrc::kNotAFile;
+  timespec start;
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    const int fd =
+        ::openat(target.fd, target.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return LastError();
+    int locked;
+    for (;;) {
+      locked = ::flock(fd, LOCK_EX | LOCK_NB);
+      if (locked == 0 || errno != EWOULDBLOCK) break;
+      timespec now;
+      ::clock_gettime(CLOCK_MONOTONIC, &now);
+      const long waited =
+          (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+      if (waited >= kLockWaitMilliseconds) break;
+      const timespec pause{0, 1000000};
+      ::nanosleep(&pause, nullptr);
+    }
+    if (locked != 0) {
+      const std::error_code ec = LastError();
+      ::close(fd);
+      return ec;
+    }
+    // The lock is on what was opened. If another run deleted the file meanwhile, the path
+    // names a new file that this lock does not cover: start again on that one.
+    struct stat held;
+    struct stat named;
+    if (::fstat(fd, &held) == 0 &&
+        ::fstatat(target.fd, target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      lock = fd;
+      return {};
+    }
+    ::close(fd);
+  }
+}
+
+std::error_code PosixFileSystem::Unlock(StreamId lock) {
+  // Closing the only descriptor of the open file lets go of its lock.
+  if (::close(static_cast<int>(lock)) != 0) return LastError();
   return {};
 }
 

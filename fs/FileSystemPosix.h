@@ -46,6 +46,8 @@ class PosixFileSystem final : public FileSystemLayer {
                                    StreamId& stream) override;
   std::error_code WriteLine(StreamId stream, std::u16string_view text) override;
   std::error_code Close(StreamId stream) override;
+  std::error_code Lock(std::u16string_view path, StreamId& lock) override;
+  std::error_code Unlock(StreamId lock) override;
 
  private:
   class Target;

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 #include "fs/WindowsPath.h"
@@ -194,6 +195,45 @@ std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view 
 std::error_code Win32FileSystem::Close(StreamId stream) {
   if (!::CloseHandle(ToHandle(stream))) return LastError();
   return {};
+}
+
+std::error_code Win32FileSystem::Lock(std::u16string_view path, StreamId& lock) {
+  std::wstring native;
+  if (auto ec = Prepare(path, true, native)) return ec;
+  const DWORD attributes = ::GetFileAttributesW(native.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+  // One name per file, whatever text reached it: the full path, upper-cased as the file
+  // system compares names, hashed (FNV-1a) to fit an object name without backslashes.
+  std::wstring upper(native.size(), L'\0');
+  if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, native.data(),
+                      static_cast<int>(native.size()), upper.data(), static_cast<int>(upper.size()),
+                      nullptr, nullptr, 0) == 0) {
+    upper = native;
+  }
+  std::uint64_t hash = 14695981039346656037ull;
+  for (wchar_t c : upper) {
+    hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
+  }
+  wchar_t name[64];
+  std::swprintf(name, 64, L"Local\\calendario-%016llx", static_cast<unsigned long long>(hash));
+  const HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name);
+  if (mutex == nullptr) return LastError();
+  const DWORD waited = ::WaitForSingleObject(mutex, kLockWaitMilliseconds);
+  // An abandoned mutex (its holder ended without letting go) is ours now, and good.
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    ::CloseHandle(mutex);
+    return waited == WAIT_TIMEOUT ? std::make_error_code(std::errc::timed_out) : LastError();
+  }
+  lock = reinterpret_cast<StreamId>(mutex);
+  return {};
+}
+
+std::error_code Win32FileSystem::Unlock(StreamId lock) {
+  const HANDLE mutex = ToHandle(lock);
+  const bool released = ::ReleaseMutex(mutex);
+  const auto ec = released ? std::error_code() : LastError();
+  ::CloseHandle(mutex);
+  return ec;
 }
 
 }  // namespace calendario

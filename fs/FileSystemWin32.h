@@ -23,6 +23,11 @@ class Win32FileSystem final : public FileSystemLayer {
                                    StreamId& stream) override;
   std::error_code WriteLine(StreamId stream, std::u16string_view text) override;
   std::error_code Close(StreamId stream) override;
+  // A named mutex per file, not a byte-range lock: the holder may delete the file, and a
+  // Windows file deleted while another handle holds it open keeps its name until that handle
+  // closes.
+  std::error_code Lock(std::u16string_view path, StreamId& lock) override;
+  std::error_code Unlock(StreamId lock) override;
 };
 
 // The path as the wide API should see it: absolute, resolved, with the \\?\ (or \\?\UNC\)

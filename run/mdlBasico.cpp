@@ -65,6 +65,14 @@ std::u16string MirrorLine(Clock& clock, CreationResult result, std::u16string_vi
 
 void WriteReport(FileSystemLayer& layer, std::u16string_view message) {
   if (mdlFC::CreateFolderPath(layer, settings.ReportFolder) == CreationResult::Failed) return;
+  // Another run's check, delete and append must not come between ours, or one of them could
+  // delete a file the other has just started. Without the lock (no file yet, or another run
+  // holding it too long) the line is written all the same.
+  FileLock lock;
+  {
+    FileSystemObject fso;
+    if (!fso.Obtain(layer)) (void)fso.Lock(settings.ReportPath, lock);
+  }
   File file = mdlFC::OpenFileObject(layer, settings.ReportPath);
   std::uint64_t size = 0;
   if (file.Size(size)) return;

@@ -213,4 +213,23 @@ std::error_code FakeFileSystem::Close(StreamId stream) {
   return {};
 }
 
+std::error_code FakeFileSystem::Lock(std::u16string_view path, StreamId& lock) {
+  if (auto ec = Enter("Lock", path)) return ec;
+  const auto key = Resolve(path);
+  if (!key || key->endsWithSeparator || !IsFile(path)) return FsErrc::kNoSuchPath;
+  lock = nextStream_++;
+  locks_[lock] = std::u16string(path);
+  return {};
+}
+
+std::error_code FakeFileSystem::Unlock(StreamId lock) {
+  auto it = locks_.find(lock);
+  const bool known = it != locks_.end();
+  const std::u16string path = known ? it->second : u"";
+  if (known) locks_.erase(it);
+  if (auto ec = Enter("Unlock", path)) return ec;
+  if (!known) return FsErrc::kNotObtained;
+  return {};
+}
+
 }  // namespace calendario::testing

@@ -57,6 +57,9 @@ class FakeFileSystem final : public FileSystemLayer {
                                    StreamId& stream) override;
   std::error_code WriteLine(StreamId stream, std::u16string_view text) override;
   std::error_code Close(StreamId stream) override;
+  std::error_code Lock(std::u16string_view path, StreamId& lock) override;
+  std::error_code Unlock(StreamId lock) override;
+  int HeldLocks() const { return static_cast<int>(locks_.size()); }
 
  private:
   struct Node {
@@ -82,6 +85,7 @@ class FakeFileSystem final : public FileSystemLayer {
     std::u16string path;  // the path it was opened by, for the log and the fault table
   };
   std::map<StreamId, Stream> streams_;
+  std::map<StreamId, std::u16string> locks_;
   StreamId nextStream_ = 1;
   std::vector<std::string> log_;
   int calls_ = 0;
