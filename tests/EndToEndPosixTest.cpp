@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/ProcessPosix.h"
 #include "tests/RealDisk.h"
 
 namespace calendario {
@@ -42,27 +43,12 @@ class EndToEnd : public ::testing::Test {
   void SetUp() override { temp = testing::MakeTempFolder(); }
   void TearDown() override { stdfs::remove_all(temp); }
 
-  // Runs the program with `args` and only the variables in `env`.
+  // Runs the program with `args` and only the variables in `env`, in the test's folder.
   Outcome Start(std::vector<std::string> args, std::vector<std::string> env) {
     const stdfs::path out = temp / "output";
-    const pid_t child = ::fork();
-    if (child == 0) {
-      std::vector<char*> argv{const_cast<char*>(CALENDARIO_BINARY)};
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      std::vector<char*> envp;
-      for (auto& e : env) envp.push_back(e.data());
-      envp.push_back(nullptr);
-      std::FILE* sink = std::fopen(out.c_str(), "w");
-      ::dup2(::fileno(sink), 1);
-      ::dup2(::fileno(sink), 2);
-      ::chdir(temp.c_str());
-      ::execve(CALENDARIO_BINARY, argv.data(), envp.data());
-      ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out)};
+    const pid_t child = testing::Spawn(std::move(args), std::move(env), {temp, out});
+    const int status = testing::WaitExit(child);
+    return {status, ReadAll(out)};
   }
   std::string DataHome() const { return "XDG_DATA_HOME=" + (temp / "data").string(); }
 

@@ -1,0 +1,62 @@
+// Starting the real program as a child process, for the POSIX end-to-end tests.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace calendario::testing {
+
+struct SpawnOptions {
+  std::filesystem::path cwd = "/";
+  std::filesystem::path output = "/dev/null";  // stdout and stderr
+  int gate = -1;        // when set, the child waits for this pipe to close first
+  int gateWriter = -1;  // the pipe's other end, which the child must not hold open
+  rlim_t fileSizeLimit = RLIM_INFINITY;
+};
+
+// Starts CALENDARIO_BINARY with `args` and only the variables in `env`.
+inline pid_t Spawn(std::vector<std::string> args, std::vector<std::string> env,
+                   const SpawnOptions& options = {}) {
+  const pid_t child = ::fork();
+  if (child != 0) return child;
+  if (options.gate >= 0) {
+    if (options.gateWriter >= 0) ::close(options.gateWriter);
+    char c;
+    while (::read(options.gate, &c, 1) > 0) {
+    }
+  }
+  const int sink = ::open(options.output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  ::dup2(sink, 1);
+  ::dup2(sink, 2);
+  if (::chdir(options.cwd.c_str()) != 0) ::_exit(126);
+  if (options.fileSizeLimit != RLIM_INFINITY) {
+    // SIGXFSZ keeps its default action: the program itself must not die of it.
+    ::signal(SIGXFSZ, SIG_DFL);
+    const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  std::vector<char*> argv{const_cast<char*>(CALENDARIO_BINARY)};
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  ::execve(CALENDARIO_BINARY, argv.data(), envp.data());
+  ::_exit(127);
+}
+
+// The child's exit status, or -1 when it did not exit normally.
+inline int WaitExit(pid_t child) {
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace calendario::testing
