@@ -117,5 +117,57 @@ TEST_F(EndToEnd, OptionsComeFromTheRealArguments) {
   EXPECT_EQ(ReadAll(datos / "Mis/x.txt"), stamp + "\r\n");
 }
 
+TEST_F(EndToEnd, AFileSizeLimitFailsTheAppendAndKeepsTheMirrorFileExact) {
+  const stdfs::path c = temp / "data/calendario/drives/c";
+  const std::string stamp = Today();
+  stdfs::create_directories(c / "tmpCalendario" / stamp);
+  const std::string mirror(1000, 'm');
+  std::ofstream(c / "tmpCalendario" / stamp / "Mirror.txt", std::ios::binary) << mirror;
+  testing::SpawnOptions options{temp, temp / "output"};
+  options.fileSizeLimit = mirror.size() + 3;  // room for part of the line only
+  const int status = testing::WaitExit(testing::Spawn({}, {DataHome()}, options));
+  if (Today() != stamp) GTEST_SKIP() << "midnight passed during the run";
+  EXPECT_EQ(status, 3);
+  EXPECT_EQ(ReadAll(c / "tmpCalendario" / stamp / "Mirror.txt"), mirror);
+  // The report file, still small, took both lines.
+  EXPECT_NE(ReadAll(c / "Informes/InformeMorvane.txt").find("el archivo Mirror.txt\r\n"),
+            std::string::npos);
+}
+
+TEST_F(EndToEnd, AFileSizeLimitLeavesTheReportFileExactAndTheRunUnchanged) {
+  const stdfs::path c = temp / "data/calendario/drives/c";
+  stdfs::create_directories(c / "Informes");
+  std::string report;
+  while (report.size() < 5000) report += "una l\xednea\r\n";
+  std::ofstream(c / "Informes/InformeMorvane.txt", std::ios::binary) << report;
+  testing::SpawnOptions options{temp, temp / "output"};
+  options.fileSizeLimit = report.size() + 3;
+  EXPECT_EQ(testing::WaitExit(testing::Spawn({}, {DataHome()}, options)), 0);
+  EXPECT_EQ(ReadAll(c / "Informes/InformeMorvane.txt"), report);
+}
+
+TEST_F(EndToEnd, ArgumentsNoOneShouldGiveFailCleanly) {
+  std::vector<std::string> thousand;
+  for (int i = 0; i < 1000; ++i) thousand.push_back("-RCC:\\n" + std::to_string(i));
+  EXPECT_EQ(Start(thousand, {DataHome()}).status, 0);
+  EXPECT_TRUE(stdfs::is_directory(temp / "data/calendario/drives/c/n9"));
+  EXPECT_FALSE(stdfs::exists(temp / "data/calendario/drives/c/n10"));
+
+  const Outcome huge = Start({"-RCC:\\" + std::string(40000, 'a')}, {DataHome()});
+  EXPECT_EQ(huge.status, 1);
+  EXPECT_EQ(huge.output, "");
+
+  // Bytes that are not UTF-8 name the folder byte for byte.
+  EXPECT_EQ(Start({"-RCC:\\raw\xff\xfe"}, {DataHome()}).status, 0);
+  EXPECT_TRUE(stdfs::is_directory(temp / "data/calendario/drives/c/raw\xff\xfe"));
+
+  for (const std::string bad : {"-RCC:\\CON", "-RCC:\\a\x01", "-RC\\\\?\\C:\\x", "-RC\\\\.\\C:\\x",
+                                "-RCZ:\\..\\..\\proc\\self"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(Start({bad}, {DataHome()}).status, 1);
+  }
+  EXPECT_FALSE(stdfs::exists(temp / "data/calendario/drives/c/CON"));
+}
+
 }  // namespace
 }  // namespace calendario
