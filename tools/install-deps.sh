@@ -3,11 +3,11 @@
 # calls apt-get for packages that are missing.
 #   tools/install-deps.sh          the native build
 #   tools/install-deps.sh tests    the native build and its tests, and the Windows cross build
-#                                  (MinGW-w64) with its tests under Wine
+#                                  (MinGW-w64) with its tests under Wine, and the fuzzers (clang)
 set -eu
 packages="cmake ninja-build g++"
 case "${1:-}" in
-  tests) packages="$packages libgtest-dev googletest g++-mingw-w64-x86-64-posix wine64" ;;
+  tests) packages="$packages libgtest-dev googletest g++-mingw-w64-x86-64-posix wine64 clang-14" ;;
 esac
 missing=""
 for p in $packages; do
