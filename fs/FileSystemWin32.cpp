@@ -36,9 +36,45 @@ HANDLE ToHandle(StreamId stream) {
   return reinterpret_cast<HANDLE>(stream);
 }
 
+// An open stream: its file, and for an appending stream the mutex its writes are made under.
+struct Stream {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  HANDLE appendMutex = nullptr;
+};
+
+Stream& ToStream(StreamId stream) {
+  return *reinterpret_cast<Stream*>(stream);
+}
+
+// A named mutex for one file, whatever text reached it: `purpose` and the full path,
+// upper-cased as the file system compares names, hashed (FNV-1a) to fit an object name.
+HANDLE FileMutex(const std::wstring& native, const wchar_t* purpose) {
+  std::wstring upper(native.size(), L'\0');
+  if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, native.data(),
+                      static_cast<int>(native.size()), upper.data(), static_cast<int>(upper.size()),
+                      nullptr, nullptr, 0) == 0) {
+    upper = native;
+  }
+  std::uint64_t hash = 14695981039346656037ull;
+  for (wchar_t c : upper) {
+    hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
+  }
+  wchar_t name[96];
+  std::swprintf(name, 96, L"Local\\calendario-%ls-%016llx", purpose,
+                static_cast<unsigned long long>(hash));
+  return ::CreateMutexW(nullptr, FALSE, name);
+}
+
+// Waits for the mutex a short while; true when it is held now.
+bool Acquire(HANDLE mutex) {
+  // An abandoned mutex (its holder ended without letting go) is ours now, and good.
+  const DWORD waited = ::WaitForSingleObject(mutex, kLockWaitMilliseconds);
+  return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+}
+
 // Opens the file at the last level itself, never what a reparse point there leads to.
 std::error_code OpenFile(std::u16string_view path, DWORD access, DWORD disposition,
-                         StreamId& stream) {
+                         StreamId& stream, bool appending) {
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
   const HANDLE h = ::CreateFileW(native.c_str(), access, kShareAll, nullptr, disposition,
@@ -54,7 +90,8 @@ std::error_code OpenFile(std::u16string_view path, DWORD access, DWORD dispositi
     ::CloseHandle(h);
     return FsErrc::kNotAFile;
   }
-  stream = reinterpret_cast<StreamId>(h);
+  auto* opened = new Stream{h, appending ? FileMutex(native, L"append") : nullptr};
+  stream = reinterpret_cast<StreamId>(opened);
   return {};
 }
 
@@ -117,7 +154,7 @@ std::error_code Win32FileSystem::FileExists(std::u16string_view path, bool& exis
 std::error_code Win32FileSystem::CreateTextFile(std::u16string_view path, bool overwrite,
                                                 bool unicode, StreamId& stream) {
   if (unicode) return FsErrc::kUnsupported;
-  return OpenFile(path, GENERIC_WRITE, overwrite ? CREATE_ALWAYS : CREATE_NEW, stream);
+  return OpenFile(path, GENERIC_WRITE, overwrite ? CREATE_ALWAYS : CREATE_NEW, stream, false);
 }
 
 std::error_code Win32FileSystem::GetFile(std::u16string_view path) {
@@ -156,11 +193,11 @@ std::error_code Win32FileSystem::OpenAsTextStream(std::u16string_view path, int 
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end of the file, also
   // when another process appends at the same time.
   return OpenFile(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, OPEN_EXISTING,
-                  stream);
+                  stream, true);
 }
 
 std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view text) {
-  const HANDLE h = ToHandle(stream);
+  const HANDLE h = ToStream(stream).file;
   std::string line;
   if (!text.empty()) {
     const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
@@ -174,8 +211,14 @@ std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view 
     }
   }
   line += "\r\n";
+  // Windows appends atomically through an append-only handle, but not every host of the API
+  // does (Wine finds the end and then writes): appends to one file take turns. A writer that
+  // cannot get its turn in time writes all the same.
+  const HANDLE turn = ToStream(stream).appendMutex;
+  const bool holdsTurn = turn != nullptr && Acquire(turn);
   DWORD written = 0;
   const bool ok = ::WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  if (holdsTurn) ::ReleaseMutex(turn);
   if (ok && written == line.size()) return {};
   const auto ec = ok ? std::error_code(FsErrc::kPartialWrite) : LastError();
   LARGE_INTEGER after;
@@ -193,8 +236,12 @@ std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view 
 }
 
 std::error_code Win32FileSystem::Close(StreamId stream) {
-  if (!::CloseHandle(ToHandle(stream))) return LastError();
-  return {};
+  Stream* closing = &ToStream(stream);
+  const bool closed = ::CloseHandle(closing->file);
+  const auto ec = closed ? std::error_code() : LastError();
+  if (closing->appendMutex != nullptr) ::CloseHandle(closing->appendMutex);
+  delete closing;
+  return ec;
 }
 
 std::error_code Win32FileSystem::Lock(std::u16string_view path, StreamId& lock) {
@@ -202,27 +249,11 @@ std::error_code Win32FileSystem::Lock(std::u16string_view path, StreamId& lock) 
   if (auto ec = Prepare(path, true, native)) return ec;
   const DWORD attributes = ::GetFileAttributesW(native.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
-  // One name per file, whatever text reached it: the full path, upper-cased as the file
-  // system compares names, hashed (FNV-1a) to fit an object name without backslashes.
-  std::wstring upper(native.size(), L'\0');
-  if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, native.data(),
-                      static_cast<int>(native.size()), upper.data(), static_cast<int>(upper.size()),
-                      nullptr, nullptr, 0) == 0) {
-    upper = native;
-  }
-  std::uint64_t hash = 14695981039346656037ull;
-  for (wchar_t c : upper) {
-    hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
-  }
-  wchar_t name[64];
-  std::swprintf(name, 64, L"Local\\calendario-%016llx", static_cast<unsigned long long>(hash));
-  const HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name);
+  const HANDLE mutex = FileMutex(native, L"report");
   if (mutex == nullptr) return LastError();
-  const DWORD waited = ::WaitForSingleObject(mutex, kLockWaitMilliseconds);
-  // An abandoned mutex (its holder ended without letting go) is ours now, and good.
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+  if (!Acquire(mutex)) {
     ::CloseHandle(mutex);
-    return waited == WAIT_TIMEOUT ? std::make_error_code(std::errc::timed_out) : LastError();
+    return std::make_error_code(std::errc::timed_out);
   }
   lock = reinterpret_cast<StreamId>(mutex);
   return {};

@@ -1,7 +1,7 @@
 // The Win32 backend of the file-system layer: the wide (W) API only. Paths are made absolute
 // by GetFullPathNameW and given the \\?\ prefix, so that they may run to 32767 characters.
 // Files are opened without following a reparse point at the last level, and appended to
-// through FILE_APPEND_DATA handles, one WriteFile a line.
+// through FILE_APPEND_DATA handles, one WriteFile a line, each under the file's named mutex.
 #pragma once
 
 #include "fs/FileSystem.h"

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "tests/RealDisk.h"
 
@@ -113,6 +114,101 @@ TEST_F(EndToEnd, ExitStatusSaysTheFolderStepFailed) {
   const Outcome outcome = Start(L" -INno -RC" + (temp / "file").wstring());
   EXPECT_EQ(outcome.status, 1u);
   EXPECT_EQ(ReadAll(temp / "file"), "in the way");
+}
+
+// Splits into CR LF lines; false when the text ends inside a line.
+bool Lines(const std::string& text, std::vector<std::string>& lines) {
+  lines.clear();
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) return false;
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return true;
+}
+
+class Concurrency : public EndToEnd {
+ protected:
+  static constexpr int kRuns = 32;
+
+  // Creates kRuns suspended processes, then lets them all go at once; their exit statuses.
+  std::vector<DWORD> RunTogether(const std::wstring& arguments) {
+    std::vector<PROCESS_INFORMATION> processes;
+    for (int i = 0; i < kRuns; ++i) {
+      STARTUPINFOW startup{};
+      startup.cb = sizeof startup;
+      std::wstring commandLine = L"\"" + ProgramPath() + L"\"" + arguments;
+      PROCESS_INFORMATION process{};
+      if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                           nullptr, temp.wstring().c_str(), &startup, &process)) {
+        processes.push_back(process);
+      }
+    }
+    EXPECT_EQ(processes.size(), static_cast<std::size_t>(kRuns));
+    for (const auto& process : processes) ::ResumeThread(process.hThread);
+    std::vector<DWORD> statuses;
+    for (const auto& process : processes) {
+      ::WaitForSingleObject(process.hProcess, 120000);
+      DWORD status = 0xFFFFFFFF;
+      ::GetExitCodeProcess(process.hProcess, &status);
+      statuses.push_back(status);
+      ::CloseHandle(process.hThread);
+      ::CloseHandle(process.hProcess);
+    }
+    return statuses;
+  }
+
+  void Rounds(bool freshTree, int rounds) {
+    const std::string stamp = Today();
+    for (int round = 0; round < rounds; ++round) {
+      SCOPED_TRACE("round " + std::to_string(round));
+      const std::wstring root = temp.wstring() + (freshTree ? L"\\Raiz" + std::to_wstring(round)
+                                                            : std::wstring(L"\\Raiz"));
+      const std::wstring reports = temp.wstring() + L"\\Informes" + std::to_wstring(round);
+      for (DWORD status : RunTogether(L" -RC" + root + L" -RI" + reports)) EXPECT_EQ(status, 0u);
+      if (Today() != stamp) GTEST_SKIP() << "midnight passed during the test";
+      const std::wstring wideStamp(stamp.begin(), stamp.end());
+      std::vector<std::string> lines;
+      ASSERT_TRUE(Lines(ReadAll(stdfs::path(root) / wideStamp / L"Mirror.txt"), lines));
+      EXPECT_EQ(lines.size(), static_cast<std::size_t>(freshTree ? kRuns : kRuns * (round + 1)));
+      for (const auto& line : lines) EXPECT_EQ(line, stamp);
+      ASSERT_TRUE(Lines(ReadAll(stdfs::path(reports) / L"InformeMorvane.txt"), lines))
+          << "a torn line";
+      EXPECT_EQ(lines.size(), 2u * kRuns);
+      for (const auto& line : lines) {
+        EXPECT_NE(line.find("  ||  "), std::string::npos) << line;
+        EXPECT_EQ(line.find("Error al crear"), std::string::npos) << line;
+      }
+    }
+  }
+};
+
+TEST_F(Concurrency, RunsOnAFreshTreeEachMakeTheirFoldersAndLines) {
+  Rounds(true, 20);
+}
+
+TEST_F(Concurrency, RunsOnAnExistingTreeEachAppendTheirLines) {
+  Rounds(false, 20);
+}
+
+TEST_F(Concurrency, AtTheBoundNoLineIsTornAndOnlyTheDeletionLosesLines) {
+  const stdfs::path reports = temp / "Informes";
+  stdfs::create_directories(reports);
+  std::string filler;
+  while (filler.size() < 9990) filler += "relleno\r\n";
+  filler.resize(9990 - 2);
+  filler += "\r\n";
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::ofstream(reports / "InformeMorvane.txt", std::ios::binary | std::ios::trunc) << filler;
+    const std::wstring args = L" -RC" + (temp / "Raiz").wstring() + L" -RI" + reports.wstring();
+    for (DWORD status : RunTogether(args)) EXPECT_EQ(status, 0u);
+    std::vector<std::string> lines;
+    ASSERT_TRUE(Lines(ReadAll(reports / "InformeMorvane.txt"), lines)) << "a torn line";
+    EXPECT_EQ(lines.size(), 2u * kRuns - 1);  // one line went with the old file
+  }
 }
 
 }  // namespace
