@@ -21,6 +21,8 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // O_NONBLOCK keeps a planted FIFO from hanging the run; it changes nothing for a file.
 constexpr int kFileFlags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
+constexpr std::size_t kCachedFolders = 4;
+
 std::error_code LastError() {
   return {errno, std::generic_category()};
 }
@@ -68,7 +70,9 @@ PosixFileSystem::PosixFileSystem(std::string drivesFolder)
 }
 
 PosixFileSystem::~PosixFileSystem() {
-  if (cachedOwned_) CloseQuietly(cachedFd_);
+  for (const CachedFolder& folder : folders_) {
+    if (folder.owned) CloseQuietly(folder.fd);
+  }
   for (int fd : driveFds_) CloseQuietly(fd);
 }
 
@@ -112,34 +116,68 @@ std::error_code PosixFileSystem::DriveTop(char16_t drive, int& fd) {
   return {};
 }
 
-void PosixFileSystem::Remember(std::u16string_view text, int fd, bool owned) {
-  if (cachedOwned_) CloseQuietly(cachedFd_);
-  cachedText_.assign(text);
-  cachedFd_ = fd;
-  cachedOwned_ = owned;
+PosixFileSystem::CachedFolder* PosixFileSystem::FindFolder(std::u16string_view text) {
+  for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
+    if (it->text == text) return &*it;
+  }
+  return nullptr;
 }
 
-// The folder a text names, as a handle that stays owned by the cache.
-std::error_code PosixFileSystem::OpenFolder(std::u16string_view text, int& fd) {
-  if (cachedFd_ >= 0 || cachedFd_ == AT_FDCWD) {
-    if (text == cachedText_) {
-      fd = cachedFd_;
-      return {};
+void PosixFileSystem::Remember(std::u16string_view text, int fd, bool owned) {
+  if (CachedFolder* known = FindFolder(text)) {
+    if (known->pins > 0) {  // locked: keep the handle the lock is on
+      if (owned) CloseQuietly(fd);
+      return;
     }
-    // One level below the folder last reached.
-    const std::size_t n = cachedText_.size();
-    if (text.size() > n + 1 && text.substr(0, n) == cachedText_ && IsSeparator(text[n])) {
-      const std::u16string_view level = text.substr(n + 1);
-      bool oneLevel = IsPlainName(level);
-      for (char16_t c : level) oneLevel = oneLevel && !IsSeparator(c);
-      if (oneLevel) {
-        const int next = ::openat(cachedFd_, Utf16ToUtf8(level).c_str(), kFolderFlags);
-        if (next < 0) return LastError();
-        Remember(text, next, true);
-        fd = next;
-        return {};
+    if (known->owned) CloseQuietly(known->fd);
+    known->fd = fd;
+    known->owned = owned;
+    return;
+  }
+  if (folders_.size() == kCachedFolders) {
+    for (auto it = folders_.begin(); it != folders_.end(); ++it) {
+      if (it->pins == 0) {
+        if (it->owned) CloseQuietly(it->fd);
+        folders_.erase(it);
+        break;
       }
     }
+  }
+  folders_.push_back(CachedFolder{std::u16string(text), fd, owned, 0});
+}
+
+void PosixFileSystem::Forget(std::u16string_view text) {
+  for (auto it = folders_.begin(); it != folders_.end();) {
+    const bool below = it->text.size() > text.size() && IsSeparator(it->text[text.size()]) &&
+                       std::u16string_view(it->text).substr(0, text.size()) == text;
+    if ((it->text == text || below) && it->pins == 0) {
+      if (it->owned) CloseQuietly(it->fd);
+      it = folders_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// The folder a text names, as a handle that stays owned by the cache until the next call.
+std::error_code PosixFileSystem::OpenFolder(std::u16string_view text, int& fd) {
+  if (const CachedFolder* known = FindFolder(text)) {
+    fd = known->fd;
+    return {};
+  }
+  // One level below a folder reached before.
+  for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
+    const std::size_t n = it->text.size();
+    if (text.size() <= n + 1 || !IsSeparator(text[n]) || text.substr(0, n) != it->text) continue;
+    const std::u16string_view level = text.substr(n + 1);
+    bool oneLevel = IsPlainName(level);
+    for (char16_t c : level) oneLevel = oneLevel && !IsSeparator(c);
+    if (!oneLevel) break;
+    const int next = ::openat(it->fd, Utf16ToUtf8(level).c_str(), kFolderFlags);
+    if (next < 0) return LastError();
+    Remember(text, next, true);
+    fd = next;
+    return {};
   }
 
   const WindowsPath parsed = ParseWindowsPath(text);
@@ -218,7 +256,29 @@ std::error_code PosixFileSystem::Resolve(std::u16string_view path, Target& targe
   return {};
 }
 
+const struct stat* PosixFileSystem::Remembered(std::u16string_view path) const {
+  return statValid_ && statPath_ == path ? &stat_ : nullptr;
+}
+
+// The file's stat, following a link, as FileExists, GetFile and Size see it.
+std::error_code PosixFileSystem::StatFile(std::u16string_view path, struct stat& st) {
+  if (const struct stat* known = Remembered(path)) {
+    st = *known;
+    return {};
+  }
+  statValid_ = false;
+  Target target;
+  if (auto ec = Resolve(path, target)) return ec;
+  if (target.NotAFile()) return FsErrc::kNotAFile;
+  if (::fstatat(target.fd, target.name.c_str(), &st, 0) != 0) return LastError();
+  statPath_.assign(path);
+  stat_ = st;
+  statValid_ = true;
+  return {};
+}
+
 std::error_code PosixFileSystem::FolderExists(std::u16string_view path, bool& exists) {
+  statValid_ = false;
   exists = false;
   Target target;
   if (Resolve(path, target)) return {};  // a level above is missing or cannot exist
@@ -226,30 +286,40 @@ std::error_code PosixFileSystem::FolderExists(std::u16string_view path, bool& ex
     exists = true;
     return {};
   }
-  struct stat st;
-  exists = ::fstatat(target.fd, target.name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+  // Opening it answers the question afresh and gives the handle the next level is found from.
+  const int fd = ::openat(target.fd, target.name.c_str(), kFolderFlags);
+  if (fd < 0) {
+    if (!target.owned) Forget(path);
+    return {};
+  }
+  exists = true;
+  if (target.owned) {
+    ::close(fd);
+  } else {
+    Remember(path, fd, true);
+  }
   return {};
 }
 
 std::error_code PosixFileSystem::CreateFolder(std::u16string_view path) {
+  statValid_ = false;
   Target target;
   if (auto ec = Resolve(path, target)) return ec;
   if (target.IsTop()) return std::make_error_code(std::errc::file_exists);
   if (::mkdirat(target.fd, target.name.c_str(), 0777) != 0) return LastError();
+  if (!target.owned) Forget(path);  // a folder by this name was just made anew
   return {};
 }
 
 std::error_code PosixFileSystem::FileExists(std::u16string_view path, bool& exists) {
-  exists = false;
-  Target target;
-  if (Resolve(path, target) || target.NotAFile()) return {};
   struct stat st;
-  exists = ::fstatat(target.fd, target.name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode);
+  exists = !StatFile(path, st) && S_ISREG(st.st_mode);
   return {};
 }
 
 std::error_code PosixFileSystem::CreateTextFile(std::u16string_view path, bool overwrite,
                                                 bool unicode, StreamId& stream) {
+  statValid_ = false;
   if (unicode) return FsErrc::kUnsupported;
   Target target;
   if (auto ec = Resolve(path, target)) return ec;
@@ -267,11 +337,8 @@ std::error_code PosixFileSystem::GetFile(std::u16string_view path) {
 }
 
 std::error_code PosixFileSystem::Size(std::u16string_view path, std::uint64_t& bytes) {
-  Target target;
-  if (auto ec = Resolve(path, target)) return ec;
-  if (target.NotAFile()) return FsErrc::kNotAFile;
   struct stat st;
-  if (::fstatat(target.fd, target.name.c_str(), &st, 0) != 0) return LastError();
+  if (auto ec = StatFile(path, st)) return ec;
   if (S_ISDIR(st.st_mode)) return FsErrc::kNotAFile;
   if (!S_ISREG(st.st_mode)) return FsErrc::kNoSuchPath;
   bytes = static_cast<std::uint64_t>(st.st_size);
@@ -280,6 +347,7 @@ std::error_code PosixFileSystem::Size(std::u16string_view path, std::uint64_t& b
 
 std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/) {
   // Unlinking never asks the file's own mode, so a read-only file goes like any other.
+  statValid_ = false;
   Target target;
   if (auto ec = Resolve(path, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
@@ -289,6 +357,7 @@ std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/
 
 std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                                   StreamId& stream) {
+  statValid_ = false;
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
   Target target;
   if (auto ec = Resolve(path, target)) return ec;
@@ -300,6 +369,7 @@ std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int 
 }
 
 std::error_code PosixFileSystem::WriteLine(StreamId stream, std::u16string_view text) {
+  statValid_ = false;
   const int fd = static_cast<int>(stream);
   std::string line = Utf16ToWindows1252(text);
   line += "\r\n";
@@ -317,55 +387,48 @@ std::error_code PosixFileSystem::WriteLine(StreamId stream, std::u16string_view 
 }
 
 std::error_code PosixFileSystem::Close(StreamId stream) {
+  statValid_ = false;
   if (::close(static_cast<int>(stream)) != 0) return LastError();
   return {};
 }
 
 std::error_code PosixFileSystem::Lock(std::u16string_view path, StreamId& lock) {
+  statValid_ = false;
   Target target;
   if (auto ec = Resolve(path, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
+  if (target.owned || target.fd == AT_FDCWD) return FsErrc::kUnsupported;  // no cached folder
+  CachedFolder* folder = nullptr;
+  for (CachedFolder& known : folders_) {
+    if (known.fd == target.fd) folder = &known;
+  }
+  if (folder == nullptr) return FsErrc::kUnsupported;
   timespec start;
   ::clock_gettime(CLOCK_MONOTONIC, &start);
-  for (;;) {
-    const int fd =
-        ::openat(target.fd, target.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return LastError();
-    int locked;
-    for (;;) {
-      locked = ::flock(fd, LOCK_EX | LOCK_NB);
-      if (locked == 0 || errno != EWOULDBLOCK) break;
-      timespec now;
-      ::clock_gettime(CLOCK_MONOTONIC, &now);
-      const long waited =
-          (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-      if (waited >= kLockWaitMilliseconds) break;
-      const timespec pause{0, 1000000};
-      ::nanosleep(&pause, nullptr);
-    }
-    if (locked != 0) {
-      const std::error_code ec = LastError();
-      ::close(fd);
-      return ec;
-    }
-    // The lock is on what was opened. If another run deleted the file meanwhile, the path
-    // names a new file that this lock does not cover: start again on that one.
-    struct stat held;
-    struct stat named;
-    if (::fstat(fd, &held) == 0 &&
-        ::fstatat(target.fd, target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-      lock = fd;
-      return {};
-    }
-    ::close(fd);
+  while (::flock(folder->fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) return LastError();
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long waited =
+        (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (waited >= kLockWaitMilliseconds) return std::make_error_code(std::errc::timed_out);
+    const timespec pause{0, 1000000};
+    ::nanosleep(&pause, nullptr);
   }
+  ++folder->pins;
+  lock = folder->fd;
+  return {};
 }
 
 std::error_code PosixFileSystem::Unlock(StreamId lock) {
-  // Closing the only descriptor of the open file lets go of its lock.
-  if (::close(static_cast<int>(lock)) != 0) return LastError();
-  return {};
+  statValid_ = false;
+  const int fd = static_cast<int>(lock);
+  const int unlocked = ::flock(fd, LOCK_UN);
+  const std::error_code ec = unlocked == 0 ? std::error_code() : LastError();
+  for (CachedFolder& folder : folders_) {
+    if (folder.fd == fd && folder.pins > 0) --folder.pins;
+  }
+  return ec;
 }
 
 }  // namespace calendario

@@ -10,11 +10,15 @@
 //
 // Levels are walked from directory handles, never handed to the kernel as one long path, so
 // paths longer than PATH_MAX work. Files are opened without following a link at the last
-// level, and appended to with O_APPEND, one write a line.
+// level, and appended to with O_APPEND, one write a line. Lock is an advisory lock (flock) on
+// the file's folder, which stays the same while the file in it is deleted and made again.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "fs/FileSystem.h"
 
@@ -51,18 +55,33 @@ class PosixFileSystem final : public FileSystemLayer {
 
  private:
   class Target;
+  struct CachedFolder {
+    std::u16string text;  // the Windows text that named it
+    int fd = -1;
+    bool owned = false;  // false for a drive's top, which driveFds_ owns
+    int pins = 0;        // locks held on it: not to be closed meanwhile
+  };
   std::error_code Resolve(std::u16string_view path, Target& target);
   std::error_code OpenFolder(std::u16string_view text, int& fd);
   std::error_code DriveTop(char16_t drive, int& fd);
+  CachedFolder* FindFolder(std::u16string_view text);
   void Remember(std::u16string_view text, int fd, bool owned);
+  // Drops what the cache holds for the text and every level below it.
+  void Forget(std::u16string_view text);
+  // The stat of `path` when the last call was FileExists, GetFile or Size on the same path.
+  const struct stat* Remembered(std::u16string_view path) const;
+  std::error_code StatFile(std::u16string_view path, struct stat& st);
 
   std::string drivesFolder_;
   std::array<int, 26> driveFds_;
-  // The folder most recently reached, by the text that named it: a path walked level by level
-  // finds each next level from it with one call instead of from the top again.
-  std::u16string cachedText_;
-  int cachedFd_ = -1;
-  bool cachedOwned_ = false;
+  // The folders most recently reached, most recent last: a path walked level by level, or a
+  // file reached again, is found from them with one call instead of from the top again.
+  std::vector<CachedFolder> folders_;
+  // FileExists, GetFile and Size on one file, one straight after the other, ask the host once:
+  // any other call forgets the answer.
+  std::u16string statPath_;
+  struct stat stat_ {};
+  bool statValid_ = false;
 };
 
 }  // namespace calendario

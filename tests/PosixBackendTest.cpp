@@ -1,7 +1,9 @@
 // The POSIX backend's mapping of Windows paths onto host folders, and its behaviour under
 // faults only a real host produces.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -152,6 +154,40 @@ TEST_F(PosixMapping, ACachedFolderIsNotConfusedWithAnotherPath) {
   EXPECT_TRUE(IsFolder(u"abc\\d"));
   EXPECT_FALSE(Layer().CreateFolder(Win(u"ab\\c\\..\\e")));
   EXPECT_TRUE(IsFolder(u"ab\\e"));
+}
+
+TEST_F(PosixMapping, AFolderMadeAnewIsNotReachedThroughItsOldHandle) {
+  MakeFolder(u"Informes");
+  EXPECT_TRUE(Folder(Win(u"Informes")));
+  EXPECT_EQ(mdlFC::AppendLine(Layer(), Win(u"Informes\\a.txt"), u"1"), mdlFC::kLineWritten);
+  // Another process deletes the folder and makes it again.
+  stdfs::remove_all(Host(u"Informes"));
+  MakeFolder(u"Informes");
+  EXPECT_TRUE(Folder(Win(u"Informes")));
+  EXPECT_EQ(mdlFC::AppendLine(Layer(), Win(u"Informes\\b.txt"), u"2"), mdlFC::kLineWritten);
+  EXPECT_EQ(Read(u"Informes\\b.txt"), "2\r\n");
+  // Deleted and not made again: nothing is written into the deleted folder.
+  stdfs::remove_all(Host(u"Informes"));
+  EXPECT_FALSE(Folder(Win(u"Informes")));
+  EXPECT_EQ(mdlFC::AppendLine(Layer(), Win(u"Informes\\c.txt"), u"3"), mdlFC::kLineNotWritten);
+}
+
+TEST_F(PosixMapping, LocksAreHeldOnTheFilesFolder) {
+  MakeFolder(u"Informes");
+  Write(u"Informes\\r.txt", "");
+  EXPECT_TRUE(Folder(Win(u"Informes")));
+  StreamId lock = 0;
+  ASSERT_FALSE(Layer().Lock(Win(u"Informes\\r.txt"), lock));
+  // Another process cannot have it meanwhile.
+  const int fd = ::open(Host(u"Informes").c_str(), O_RDONLY | O_DIRECTORY);
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_FALSE(Layer().Unlock(lock));
+  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  ::close(fd);
 }
 
 // Runs `body` in a child process whose files may not grow past `limit` bytes, with SIGXFSZ
