@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Prints one table of calendario's costs beside the references in ../shared/anchors (or
+# $ANCHORS): minimal.c, the same run in the fewest system calls, and daily.sh, the same job as
+# a shell script. Timings are not tests: absolute times vary from machine to machine, and the
+# ratios, measured side by side in one run, are what the goals are about.
+#   bench/run.sh            everything (a few minutes)
+#   RUNS=100 bench/run.sh   fewer repetitions
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+anchors=${ANCHORS:-$top/../shared/anchors}
+runs=${RUNS:-300}
+
+need=""
+for tool in hyperfine strace gcc; do command -v "$tool" >/dev/null || need="$need $tool"; done
+[ -x /usr/bin/time ] || need="$need time"
+if [ -n "$need" ]; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need >/dev/null
+fi
+tools/install-deps.sh >/dev/null
+cmake --preset release >/dev/null && cmake --build --preset release >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+gcc -O2 -static "$anchors/minimal.c" -o "$work/minimal"
+ours=$top/out/release/calendario
+export XDG_DATA_HOME=$work/data
+c=$work/data/calendario/drives/c
+stamp=$(date +%Y%m%d)
+
+rows=()
+row() { rows+=("| $1 | $2 | $3 | $4 | $5 |"); }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+# Median wall time in milliseconds of each command, in the order given.
+medians() {
+  hyperfine -N --warmup 10 --runs "$runs" --export-csv "$work/h.csv" "$@" >/dev/null 2>&1
+  awk -F, 'NR > 1 { printf "%.3f\n", $4 * 1000 }' "$work/h.csv"
+}
+calls() { strace -f -c -o "$work/s.txt" "$@" >/dev/null 2>&1; awk '/total/ { print $4 }' "$work/s.txt"; }
+peak_kib() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
+
+# 1. One default run with the report log on, on a tree that the day's first run has made.
+"$ours"
+mkdir -p "$work/m/root" "$work/m/Informes" "$work/s/root" "$work/s/Informes"
+"$work/minimal" "$work/m/root" "$work/m/Informes"
+sh "$anchors/daily.sh" "$work/s/root" "$work/s/Informes"
+mapfile -t t < <(medians "$ours" "$work/minimal $work/m/root $work/m/Informes" \
+  "sh $anchors/daily.sh $work/s/root $work/s/Informes")
+row "default run, median wall time (ms)" "${t[0]}" "minimal.c ${t[1]}" "$(ratio "${t[0]}" "${t[1]}")" "≤ 1.25"
+row "default run against daily.sh (ms)" "${t[0]}" "daily.sh ${t[2]}" "$(ratio "${t[0]}" "${t[2]}")" "far below 1"
+sc=$(calls "$ours"); sm=$(calls "$work/minimal" "$work/m/root" "$work/m/Informes")
+row "system calls, whole process" "$sc" "minimal.c $sm" "$(ratio "$sc" "$sm")" "≤ 45 calls"
+mo=$(peak_kib "$ours"); mm=$(peak_kib "$work/minimal" "$work/m/root" "$work/m/Informes")
+row "peak memory (KiB)" "$mo" "minimal.c $mm" "$(ratio "$mo" "$mm")" "≤ 1536 KiB"
+size=$(stat -c %s "$ours")
+row "size of calendario (bytes)" "$size" "minimal $(stat -c %s "$work/minimal")" "" ""
+if [ -f out/windows/calendario.exe ]; then
+  row "size of calendario.exe (bytes)" "$(stat -c %s out/windows/calendario.exe)" "" "" ""
+fi
+
+# 2. Deep roots, against GNU mkdir -p on the same levels.
+for levels in 1000 4000 16000; do
+  root="C:"; host="$work/mk"
+  root+=$(printf '\\a%.0s' $(seq "$levels")); host+=$(printf '/a%.0s' $(seq "$levels"))
+  mapfile -t t < <(hyperfine -N --runs 10 --export-csv "$work/h.csv" \
+      --prepare "rm -rf $c/a $work/mk" "$ours -INno '-RC$root'" "mkdir -p $host/$stamp" >/dev/null 2>&1
+    awk -F, 'NR > 1 { printf "%.3f\n", $4 * 1000 }' "$work/h.csv")
+  row "root of $levels levels ($((${#root} + 9)) characters), ms" "${t[0]}" "mkdir -p ${t[1]}" "$(ratio "${t[0]}" "${t[1]}")" "≤ 1, linear"
+  if [ "$levels" = 16000 ]; then
+    rm -rf "$c/a"
+    row "peak memory, 16000 levels (KiB)" "$(peak_kib "$ours" -INno "-RC$root")" "" "" "< 4096 KiB"
+  fi
+done
+rm -rf "$c/a" "$work/mk"
+
+# 3. Flat in file size: a mirror file of 100 MB, a report file at 9999 bytes.
+mkdir -p "$c/grande/$stamp" "$c/vacio/$stamp"
+head -c 100000000 /dev/zero > "$c/grande/$stamp/Mirror.txt"
+: > "$c/vacio/$stamp/Mirror.txt"
+mapfile -t t < <(medians "$ours -INno '-RCC:\grande'" "$ours -INno '-RCC:\vacio'")
+row "mirror file of 100 MB (ms)" "${t[0]}" "empty ${t[1]}" "$(ratio "${t[0]}" "${t[1]}")" "≤ 1.1"
+mkdir -p "$c/lleno" "$c/poco"
+mapfile -t t < <(hyperfine -N --warmup 10 --runs "$runs" --export-csv "$work/h.csv" \
+    --prepare "sh -c 'head -c 9999 /dev/zero > $c/lleno/InformeMorvane.txt'" "$ours '-RIC:\lleno'" \
+    --prepare "sh -c ': > $c/poco/InformeMorvane.txt'" "$ours '-RIC:\poco'" >/dev/null 2>&1
+  awk -F, 'NR > 1 { printf "%.3f\n", $4 * 1000 }' "$work/h.csv")
+row "report file at 9999 bytes (ms)" "${t[0]}" "empty ${t[1]}" "$(ratio "${t[0]}" "${t[1]}")" "≤ 1.1"
+
+# 4. The Windows build under Wine, beside a Windows Script Host script.
+if [ -f out/windows/calendario.exe ] && [ -x /usr/lib/wine/wine64 ]; then
+  export WINEPREFIX=$top/out/windows/wineprefix
+  tools/wine-start
+  vbs="Z:$(printf '%s' "$top/bench/daily.vbs" | tr / '\\\\')"
+  tools/wine-run out/windows/calendario.exe '-RCC:\bench\exe' '-RIC:\bench\exeInformes'
+  tools/wine-run cscript.exe //nologo "$vbs" 'C:\bench\vbs' 'C:\bench\vbsInformes' || true
+  mapfile -t t < <(runs=20 medians \
+    "$top/tools/wine-run out/windows/calendario.exe '-RCC:\\bench\\exe' '-RIC:\\bench\\exeInformes'" \
+    "$top/tools/wine-run cscript.exe //nologo '$vbs' 'C:\\bench\\vbs' 'C:\\bench\\vbsInformes'")
+  tools/wine-stop
+  row "calendario.exe under Wine (ms)" "${t[0]}" "daily.vbs ${t[1]}" "$(ratio "${t[0]}" "${t[1]}")" "report"
+fi
+
+echo "| Figure | calendario | Reference | Ratio | Goal |"
+echo "|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
