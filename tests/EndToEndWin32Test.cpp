@@ -116,6 +116,39 @@ TEST_F(EndToEnd, ExitStatusSaysTheFolderStepFailed) {
   EXPECT_EQ(ReadAll(temp / "file"), "in the way");
 }
 
+// The manifest and the version resource, read back from the built program.
+TEST(WindowsExecutable, CarriesItsManifestAndVersion) {
+  const HMODULE exe = ::LoadLibraryExW(ProgramPath().c_str(), nullptr,
+                                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(exe, nullptr);
+  const HRSRC found = ::FindResourceW(exe, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(found, nullptr);
+  const auto* bytes = static_cast<const char*>(::LockResource(::LoadResource(exe, found)));
+  const std::string manifest(bytes, ::SizeofResource(exe, found));
+  ::FreeLibrary(exe);
+  EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+  EXPECT_NE(manifest.find(">true</longPathAware>"), std::string::npos);
+  EXPECT_EQ(manifest.find("<activeCodePage"), std::string::npos);
+
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeW(ProgramPath().c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<char> info(size);
+  ASSERT_TRUE(::GetFileVersionInfoW(ProgramPath().c_str(), 0, size, info.data()));
+  auto value = [&](const wchar_t* name) {
+    void* text = nullptr;
+    UINT length = 0;
+    const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!::VerQueryValueW(info.data(), key.c_str(), &text, &length) || length == 0) {
+      return std::wstring();
+    }
+    return std::wstring(static_cast<const wchar_t*>(text));
+  };
+  EXPECT_EQ(value(L"ProductName"), L"calendario");
+  EXPECT_EQ(value(L"ProductVersion"), L"1.0.0");
+  EXPECT_EQ(value(L"FileDescription"), L"Prepares one folder per calendar day");
+}
+
 // Splits into CR LF lines; false when the text ends inside a line.
 bool Lines(const std::string& text, std::vector<std::string>& lines) {
   lines.clear();
