@@ -29,10 +29,33 @@ std::u16string TwoDigits(int value) {
   return text;
 }
 
-std::u16string ReportLine(Clock& clock, std::u16string_view outcome, std::u16string_view subject) {
+// A step's three outcome texts, each ending in the space before its subject.
+struct Outcomes {
+  std::u16string_view alreadyExisted;
+  std::u16string_view created;
+  std::u16string_view failed;
+};
+
+constexpr Outcomes kFolderOutcomes{u"Ya exist\u00eda la carpeta ", u"Se ha creado la carpeta ",
+                                   u"Error al crear la carpeta "};
+constexpr Outcomes kMirrorOutcomes{u"Ya exist\u00eda el archivo ", u"Se ha creado el archivo ",
+                                   u"Error al crear el archivo "};
+
+std::u16string ReportLine(Clock& clock, const Outcomes& outcomes, CreationResult result,
+                          std::u16string_view subject) {
   std::u16string line = clock.DateTimeText();
   line += u"  ||  ";
-  line += outcome;
+  switch (result) {
+    case CreationResult::AlreadyExisted:
+      line += outcomes.alreadyExisted;
+      break;
+    case CreationResult::Created:
+      line += outcomes.created;
+      break;
+    case CreationResult::Failed:
+      line += outcomes.failed;
+      break;
+  }
   line += subject;
   return line;
 }
@@ -40,27 +63,11 @@ std::u16string ReportLine(Clock& clock, std::u16string_view outcome, std::u16str
 }  // namespace
 
 std::u16string FolderLine(Clock& clock, CreationResult result, std::u16string_view folderPath) {
-  switch (result) {
-    case CreationResult::AlreadyExisted:
-      return ReportLine(clock, u"Ya exist\u00eda la carpeta ", folderPath);
-    case CreationResult::Created:
-      return ReportLine(clock, u"Se ha creado la carpeta ", folderPath);
-    case CreationResult::Failed:
-      break;
-  }
-  return ReportLine(clock, u"Error al crear la carpeta ", folderPath);
+  return ReportLine(clock, kFolderOutcomes, result, folderPath);
 }
 
 std::u16string MirrorLine(Clock& clock, CreationResult result, std::u16string_view mirrorName) {
-  switch (result) {
-    case CreationResult::AlreadyExisted:
-      return ReportLine(clock, u"Ya exist\u00eda el archivo ", mirrorName);
-    case CreationResult::Created:
-      return ReportLine(clock, u"Se ha creado el archivo ", mirrorName);
-    case CreationResult::Failed:
-      break;
-  }
-  return ReportLine(clock, u"Error al crear el archivo ", mirrorName);
+  return ReportLine(clock, kMirrorOutcomes, result, mirrorName);
 }
 
 void WriteReport(FileSystemLayer& layer, std::u16string_view message) {

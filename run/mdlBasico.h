@@ -81,7 +81,7 @@ std::u16string MirrorLine(Clock& clock, CreationResult result, std::u16string_vi
 
 // Applies one argument: a three-character key and its value. "-IN" switches the report log
 // (on only for "si"), "-RC" sets the root folder, "-RI" the report folder, "-NA" the mirror
-// file's name, which puts the mirror file directly in the root folder. "-RC" moves the mirror
+// file's name, which places the mirror file directly in the root folder. "-RC" moves the mirror
 // file along with the root: into today's folder under it, or (after a "-NA") into it. Any
 // other argument is ignored.
 void ApplyOption(std::u16string argument);

@@ -9,41 +9,19 @@
 
 #include "tests/ProcessPosix.h"
 #include "tests/RealDisk.h"
+#include "tests/TestFiles.h"
 
 namespace calendario {
 namespace {
+
+using testing::ReadAll;
+using testing::SplitLines;
+using testing::TodayStamp;
 
 namespace stdfs = std::filesystem;
 
 constexpr int kRuns = 32;
 constexpr int kRounds = 20;
-
-std::string Today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char stamp[16];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d", &tm);
-  return stamp;
-}
-
-std::string ReadAll(const stdfs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Splits into CR LF lines; false when the text ends inside a line.
-bool Lines(const std::string& text, std::vector<std::string>& lines) {
-  lines.clear();
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) return false;
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return true;
-}
 
 class Concurrency : public ::testing::Test {
  protected:
@@ -77,13 +55,13 @@ class Concurrency : public ::testing::Test {
   stdfs::path C() const { return temp / "data/calendario/drives/c"; }
 
   void Rounds(bool freshTree) {
-    const std::string stamp = Today();
+    const std::string stamp = TodayStamp();
     for (int round = 0; round < kRounds; ++round) {
       SCOPED_TRACE("round " + std::to_string(round));
       const std::string root = freshTree ? "Raiz" + std::to_string(round) : "Raiz";
       const std::string reports = "Informes" + std::to_string(round);
       const auto statuses = RunTogether({"-RCC:\\" + root, "-RIC:\\" + reports});
-      if (Today() != stamp) GTEST_SKIP() << "midnight passed during the test";
+      if (TodayStamp() != stamp) GTEST_SKIP() << "midnight passed during the test";
       for (int status : statuses) EXPECT_EQ(status, 0);
 
       const stdfs::path folder = C() / root / stamp;
@@ -91,13 +69,13 @@ class Concurrency : public ::testing::Test {
       EXPECT_EQ(std::distance(stdfs::directory_iterator(C() / root), stdfs::directory_iterator()),
                 1);
       std::vector<std::string> lines;
-      ASSERT_TRUE(Lines(ReadAll(folder / "Mirror.txt"), lines));
+      ASSERT_TRUE(SplitLines(ReadAll(folder / "Mirror.txt"), lines));
       const std::size_t expectedStamps = freshTree ? kRuns : kRuns * (round + 1);
       EXPECT_EQ(lines.size(), expectedStamps);
       for (const auto& line : lines) EXPECT_EQ(line, stamp);
 
       const std::string report = ReadAll(C() / reports / "InformeMorvane.txt");
-      ASSERT_TRUE(Lines(report, lines)) << "a torn line";
+      ASSERT_TRUE(SplitLines(report, lines)) << "a torn line";
       EXPECT_EQ(lines.size(), 2u * kRuns);
       const std::string folderText = "la carpeta C:\\" + root + "\\" + stamp;
       std::map<std::string, int> outcomes;
@@ -148,7 +126,7 @@ TEST_F(Concurrency, AtTheBoundNoLineIsTornAndOnlyTheDeletionLosesLines) {
     const auto statuses = RunTogether({"-INsi"});
     for (int status : statuses) EXPECT_EQ(status, 0);
     std::vector<std::string> lines;
-    ASSERT_TRUE(Lines(ReadAll(C() / "Informes/InformeMorvane.txt"), lines)) << "a torn line";
+    ASSERT_TRUE(SplitLines(ReadAll(C() / "Informes/InformeMorvane.txt"), lines)) << "a torn line";
     EXPECT_EQ(lines.size(), 2u * kRuns - 1);  // one line went with the old file
     for (const auto& line : lines) EXPECT_NE(line.find("  ||  "), std::string::npos) << line;
   }

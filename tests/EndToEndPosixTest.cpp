@@ -13,25 +13,16 @@
 
 #include "tests/ProcessPosix.h"
 #include "tests/RealDisk.h"
+#include "tests/TestFiles.h"
 
 namespace calendario {
 namespace {
 
+using testing::ReadAll;
+using testing::SplitLines;
+using testing::TodayStamp;
+
 namespace stdfs = std::filesystem;
-
-std::string Today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char stamp[16];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d", &tm);
-  return stamp;
-}
-
-std::string ReadAll(const stdfs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 struct Outcome {
   int status = -1;
@@ -56,9 +47,9 @@ class EndToEnd : public ::testing::Test {
 };
 
 TEST_F(EndToEnd, ADefaultRunMakesTodaysFolderAndMirrorFileSilently) {
-  const std::string before = Today();
+  const std::string before = TodayStamp();
   const Outcome first = Start({}, {DataHome()});
-  const std::string stamp = Today();
+  const std::string stamp = TodayStamp();
   ASSERT_EQ(first.status, 0);
   EXPECT_EQ(first.output, "");
   const stdfs::path mirror = temp / "data/calendario/drives/c/tmpCalendario" / stamp / "Mirror.txt";
@@ -105,9 +96,9 @@ TEST_F(EndToEnd, OptionsComeFromTheRealArguments) {
   stdfs::create_directories(datos);
   stdfs::create_directories(temp / "data/calendario/drives");
   stdfs::create_directory_symlink(datos, temp / "data/calendario/drives/d");
-  const std::string before = Today();
+  const std::string before = TodayStamp();
   ASSERT_EQ(Start({"-RCD:\\Datos\\A\xc3\xb1o", "-INno"}, {DataHome()}).status, 0);
-  const std::string stamp = Today();
+  const std::string stamp = TodayStamp();
   if (before != stamp) GTEST_SKIP() << "midnight passed during the run";
   EXPECT_EQ(ReadAll(datos / "Datos/A\xc3\xb1o" / stamp / "Mirror.txt"), stamp + "\r\n");
   EXPECT_FALSE(stdfs::exists(temp / "data/calendario/drives/c/Informes"));
@@ -119,14 +110,14 @@ TEST_F(EndToEnd, OptionsComeFromTheRealArguments) {
 
 TEST_F(EndToEnd, AFileSizeLimitFailsTheAppendAndKeepsTheMirrorFileExact) {
   const stdfs::path c = temp / "data/calendario/drives/c";
-  const std::string stamp = Today();
+  const std::string stamp = TodayStamp();
   stdfs::create_directories(c / "tmpCalendario" / stamp);
   const std::string mirror(1000, 'm');
   std::ofstream(c / "tmpCalendario" / stamp / "Mirror.txt", std::ios::binary) << mirror;
   testing::SpawnOptions options{temp, temp / "output"};
   options.fileSizeLimit = mirror.size() + 3;  // room for part of the line only
   const int status = testing::WaitExit(testing::Spawn({}, {DataHome()}, options));
-  if (Today() != stamp) GTEST_SKIP() << "midnight passed during the run";
+  if (TodayStamp() != stamp) GTEST_SKIP() << "midnight passed during the run";
   EXPECT_EQ(status, 3);
   EXPECT_EQ(ReadAll(c / "tmpCalendario" / stamp / "Mirror.txt"), mirror);
   // The report file, still small, took both lines.

@@ -10,9 +10,14 @@
 #include <vector>
 
 #include "tests/RealDisk.h"
+#include "tests/TestFiles.h"
 
 namespace calendario {
 namespace {
+
+using testing::ReadAll;
+using testing::SplitLines;
+using testing::TodayStamp;
 
 namespace stdfs = std::filesystem;
 
@@ -24,19 +29,6 @@ std::wstring ProgramPath() {
     if (c == '/') c = '\\';
   }
   return std::wstring(host.begin(), host.end());
-}
-
-std::string Today() {
-  SYSTEMTIME now;
-  ::GetLocalTime(&now);
-  char stamp[16];
-  std::snprintf(stamp, sizeof stamp, "%04u%02u%02u", now.wYear, now.wMonth, now.wDay);
-  return stamp;
-}
-
-std::string ReadAll(const stdfs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 struct Outcome {
@@ -83,11 +75,11 @@ class EndToEnd : public ::testing::Test {
 };
 
 TEST_F(EndToEnd, ADefaultRunMakesTodaysFolderInDriveCSilently) {
-  const std::string stamp = Today();
+  const std::string stamp = TodayStamp();
   const stdfs::path mirror = stdfs::path("C:\\tmpCalendario") / stamp / "Mirror.txt";
   const std::string before = ReadAll(mirror);
   const Outcome outcome = Start(L"");
-  if (Today() != stamp) GTEST_SKIP() << "midnight passed during the run";
+  if (TodayStamp() != stamp) GTEST_SKIP() << "midnight passed during the run";
   EXPECT_EQ(outcome.status, 0u);
   EXPECT_EQ(outcome.output, "");
   EXPECT_EQ(ReadAll(mirror), before + stamp + "\r\n");
@@ -97,9 +89,9 @@ TEST_F(EndToEnd, ADefaultRunMakesTodaysFolderInDriveCSilently) {
 TEST_F(EndToEnd, UnicodeArgumentsArriveWhole) {
   const std::wstring root = temp.wstring() + L"\\A\u00f1o\\\u65e5\u4ed8";
   const std::wstring report = temp.wstring() + L"\\Informes";
-  const std::string stamp = Today();
+  const std::string stamp = TodayStamp();
   const Outcome outcome = Start(L" -RC" + root + L"\t-RI" + report + L"  -INsi");
-  if (Today() != stamp) GTEST_SKIP() << "midnight passed during the run";
+  if (TodayStamp() != stamp) GTEST_SKIP() << "midnight passed during the run";
   EXPECT_EQ(outcome.status, 0u);
   EXPECT_EQ(outcome.output, "");
   const std::wstring wideStamp(stamp.begin(), stamp.end());
@@ -149,19 +141,6 @@ TEST(WindowsExecutable, CarriesItsManifestAndVersion) {
   EXPECT_EQ(value(L"FileDescription"), L"Prepares one folder per calendar day");
 }
 
-// Splits into CR LF lines; false when the text ends inside a line.
-bool Lines(const std::string& text, std::vector<std::string>& lines) {
-  lines.clear();
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) return false;
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return true;
-}
-
 class Concurrency : public EndToEnd {
  protected:
   static constexpr int kRuns = 32;
@@ -194,20 +173,20 @@ class Concurrency : public EndToEnd {
   }
 
   void Rounds(bool freshTree, int rounds) {
-    const std::string stamp = Today();
+    const std::string stamp = TodayStamp();
     for (int round = 0; round < rounds; ++round) {
       SCOPED_TRACE("round " + std::to_string(round));
       const std::wstring root = temp.wstring() + (freshTree ? L"\\Raiz" + std::to_wstring(round)
                                                             : std::wstring(L"\\Raiz"));
       const std::wstring reports = temp.wstring() + L"\\Informes" + std::to_wstring(round);
       for (DWORD status : RunTogether(L" -RC" + root + L" -RI" + reports)) EXPECT_EQ(status, 0u);
-      if (Today() != stamp) GTEST_SKIP() << "midnight passed during the test";
+      if (TodayStamp() != stamp) GTEST_SKIP() << "midnight passed during the test";
       const std::wstring wideStamp(stamp.begin(), stamp.end());
       std::vector<std::string> lines;
-      ASSERT_TRUE(Lines(ReadAll(stdfs::path(root) / wideStamp / L"Mirror.txt"), lines));
+      ASSERT_TRUE(SplitLines(ReadAll(stdfs::path(root) / wideStamp / L"Mirror.txt"), lines));
       EXPECT_EQ(lines.size(), static_cast<std::size_t>(freshTree ? kRuns : kRuns * (round + 1)));
       for (const auto& line : lines) EXPECT_EQ(line, stamp);
-      ASSERT_TRUE(Lines(ReadAll(stdfs::path(reports) / L"InformeMorvane.txt"), lines))
+      ASSERT_TRUE(SplitLines(ReadAll(stdfs::path(reports) / L"InformeMorvane.txt"), lines))
           << "a torn line";
       EXPECT_EQ(lines.size(), 2u * kRuns);
       for (const auto& line : lines) {
@@ -239,7 +218,7 @@ TEST_F(Concurrency, AtTheBoundNoLineIsTornAndOnlyTheDeletionLosesLines) {
     const std::wstring args = L" -RC" + (temp / "Raiz").wstring() + L" -RI" + reports.wstring();
     for (DWORD status : RunTogether(args)) EXPECT_EQ(status, 0u);
     std::vector<std::string> lines;
-    ASSERT_TRUE(Lines(ReadAll(reports / "InformeMorvane.txt"), lines)) << "a torn line";
+    ASSERT_TRUE(SplitLines(ReadAll(reports / "InformeMorvane.txt"), lines)) << "a torn line";
     EXPECT_EQ(lines.size(), 2u * kRuns - 1);  // one line went with the old file
   }
 }

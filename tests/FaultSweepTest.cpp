@@ -9,9 +9,12 @@
 #include "run/mdlBasico.h"
 #include "tests/FakeFileSystem.h"
 #include "tests/TestClock.h"
+#include "tests/TestFiles.h"
 
 namespace calendario {
 namespace {
+
+using testing::SplitLines;
 
 using testing::FakeFileSystem;
 using testing::TestClock;
@@ -58,19 +61,6 @@ const StartingTree kTrees[] = {
        fs.AddFile(l.report, std::string(10001, 'r'));
      }},
 };
-
-// The whole lines of `text`, or false when it does not end a line.
-bool SplitLines(const std::string& text, std::vector<std::string>& lines) {
-  lines.clear();
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) return false;
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return true;
-}
 
 enum class Outcome { kNone, kAlready, kCreated, kError };
 
