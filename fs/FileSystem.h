@@ -76,9 +76,9 @@ class FileSystemLayer {
   // Closes the stream and its file; the id is gone afterwards, whatever the result.
   virtual std::error_code Close(StreamId stream) = 0;
 
-  // Holds off the other processes that lock the same existing file, waiting a short while at
-  // most; fails when the file is missing or the lock cannot be had in time. Advisory: only
-  // those who lock are held off.
+  // Holds off the other processes that lock the same file (there or not yet), waiting a short
+  // while at most; fails when the lock cannot be had in time or the host cannot lock there.
+  // Advisory: only those who lock are held off.
   virtual std::error_code Lock(std::u16string_view path, StreamId& lock) = 0;
   virtual std::error_code Unlock(StreamId lock) = 0;
 };

@@ -247,8 +247,6 @@ std::error_code Win32FileSystem::Close(StreamId stream) {
 std::error_code Win32FileSystem::Lock(std::u16string_view path, StreamId& lock) {
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
-  const DWORD attributes = ::GetFileAttributesW(native.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   const HANDLE mutex = FileMutex(native, L"report");
   if (mutex == nullptr) return LastError();
   if (!Acquire(mutex)) {

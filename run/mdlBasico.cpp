@@ -73,8 +73,8 @@ std::u16string MirrorLine(Clock& clock, CreationResult result, std::u16string_vi
 void WriteReport(FileSystemLayer& layer, std::u16string_view message) {
   if (mdlFC::CreateFolderPath(layer, settings.ReportFolder) == CreationResult::Failed) return;
   // Another run's check, delete and append must not come between ours, or one of them could
-  // delete a file the other has just started. Without the lock (no file yet, or another run
-  // holding it too long) the line is written all the same.
+  // delete a file the other has just started. Without the lock (another run holding it too
+  // long, or a host that cannot lock there) the line is written all the same.
   FileLock lock;
   {
     FileSystemObject fso;

@@ -216,7 +216,7 @@ std::error_code FakeFileSystem::Close(StreamId stream) {
 std::error_code FakeFileSystem::Lock(std::u16string_view path, StreamId& lock) {
   if (auto ec = Enter("Lock", path)) return ec;
   const auto key = Resolve(path);
-  if (!key || key->endsWithSeparator || !IsFile(path)) return FsErrc::kNoSuchPath;
+  if (!key || key->endsWithSeparator) return FsErrc::kNoSuchPath;
   lock = nextStream_++;
   locks_[lock] = std::u16string(path);
   return {};
