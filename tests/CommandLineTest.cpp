@@ -5,6 +5,7 @@
 #include "run/WindowsCommandLine.h"
 #include "run/mdlBasico.h"
 #include "tests/FakeFileSystem.h"
+#include "tests/FakeRun.h"
 #include "tests/RealDisk.h"
 #include "tests/TestClock.h"
 
@@ -18,8 +19,8 @@ using testing::FakeFileSystem;
 using testing::TestClock;
 using Args = std::vector<std::u16string>;
 
-constexpr LocalDate k7March2024{2024, 3, 7};
-const std::string kTime = "07/03/2024 09:15:00  ||  ";
+using testing::k7March2024;
+using testing::kTime;
 
 TEST(CommandArgs, SplitsAtSpacesAndTabsOnly) {
   struct Case {
@@ -118,15 +119,7 @@ TEST_F(Options, TheMirrorFileFollowsTheRootFolder) {
   EXPECT_EQ(settings.MirrorPath, u"E:\\\\20240307\\Mirror.txt");
 }
 
-class OptionsInARun : public ::testing::Test {
- protected:
-  ExitStatus Run(std::u16string_view commandLine) {
-    Platform platform{clock, commandLine, fs};
-    return mdlBasico::Main(platform);
-  }
-  TestClock clock{k7March2024};
-  FakeFileSystem fs;
-};
+using OptionsInARun = testing::FakeRun;
 
 TEST_F(OptionsInARun, ABareRootEndsTheRunBeforeAnythingIsTouched) {
   EXPECT_EQ(Run(u"-INsi -RC"), ExitStatus::kDone);
@@ -165,8 +158,7 @@ TEST_F(OptionsInARun, WithTheReportLogOffNothingOfItIsTouched) {
   EXPECT_GT(fs.Calls(), callsBefore);
 
   FakeFileSystem fresh;
-  Platform platform{clock, u"-INno", fresh};
-  EXPECT_EQ(mdlBasico::Main(platform), ExitStatus::kDone);
+  EXPECT_EQ(Run(fresh, u"-INno"), ExitStatus::kDone);
   EXPECT_FALSE(fresh.IsFolder(u"C:\\Informes"));
 }
 

@@ -2,6 +2,7 @@
 
 #include "run/mdlBasico.h"
 #include "tests/FakeFileSystem.h"
+#include "tests/FakeRun.h"
 #include "tests/TestClock.h"
 
 namespace calendario {
@@ -11,19 +12,10 @@ using mdlBasico::settings;
 using testing::FakeFileSystem;
 using testing::TestClock;
 
-constexpr LocalDate k7March2024{2024, 3, 7};
-const std::u16string kFolder = u"C:\\tmpCalendario\\20240307";
-const std::u16string kMirror = u"C:\\tmpCalendario\\20240307\\Mirror.txt";
-
-class DailyRun : public ::testing::Test {
- protected:
-  ExitStatus Run(std::u16string_view commandLine = {}) {
-    Platform platform{clock, commandLine, fs};
-    return mdlBasico::Main(platform);
-  }
-  TestClock clock{k7March2024};
-  FakeFileSystem fs;
-};
+using testing::k7March2024;
+using testing::kFolder;
+using testing::kMirror;
+using DailyRun = testing::FakeRun;
 
 TEST(DateStamp, PadsMonthAndDayButNotTheYear) {
   EXPECT_EQ(mdlBasico::DateStamp({2024, 3, 7}), u"20240307");
@@ -86,8 +78,7 @@ TEST_F(DailyRun, ExitStatusSaysWhichStepFailed) {
     SCOPED_TRACE(c.failing);
     FakeFileSystem faulty;
     faulty.FailOperation(c.failing);
-    Platform platform{clock, {}, faulty};
-    EXPECT_EQ(mdlBasico::Main(platform), c.status);
+    EXPECT_EQ(Run(faulty), c.status);
     EXPECT_EQ(faulty.IsFolder(kFolder), c.folder);
     EXPECT_EQ(faulty.IsFile(kMirror), c.mirror);
     EXPECT_EQ(faulty.Contents(kMirror), "");

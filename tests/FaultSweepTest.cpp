@@ -8,6 +8,7 @@
 #include "fs/Text.h"
 #include "run/mdlBasico.h"
 #include "tests/FakeFileSystem.h"
+#include "tests/FakeRun.h"
 #include "tests/TestClock.h"
 #include "tests/TestFiles.h"
 
@@ -20,7 +21,7 @@ using testing::FakeFileSystem;
 using testing::TestClock;
 using Tree = std::map<std::u16string, std::string>;
 
-const std::string kTime = "07/03/2024 09:15:00  ||  ";
+using testing::kTime;
 
 struct Layout {
   std::u16string commandLine;

@@ -8,6 +8,7 @@
 #include "fs/Text.h"
 #include "run/mdlBasico.h"
 #include "tests/FakeFileSystem.h"
+#include "tests/FakeRun.h"
 #include "tests/RealDisk.h"
 #include "tests/TestClock.h"
 
@@ -18,7 +19,7 @@ namespace stdfs = std::filesystem;
 using testing::FakeFileSystem;
 using testing::TestClock;
 
-const std::string kTime = "07/03/2024 09:15:00  ||  ";
+using testing::kTime;
 
 class RunOnDisk : public testing::RealDisk {
  protected:

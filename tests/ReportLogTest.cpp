@@ -3,6 +3,7 @@
 #include "fs/Text.h"
 #include "run/mdlBasico.h"
 #include "tests/FakeFileSystem.h"
+#include "tests/FakeRun.h"
 #include "tests/RealDisk.h"
 #include "tests/TestClock.h"
 
@@ -14,21 +15,11 @@ using mdlBasico::WriteReport;
 using testing::FakeFileSystem;
 using testing::TestClock;
 
-constexpr LocalDate k7March2024{2024, 3, 7};
-const std::u16string kReport = u"C:\\Informes\\InformeMorvane.txt";
-const std::u16string kFolder = u"C:\\tmpCalendario\\20240307";
-const std::u16string kMirror = u"C:\\tmpCalendario\\20240307\\Mirror.txt";
-const std::string kTime = "07/03/2024 09:15:00  ||  ";
-
-class ReportLog : public ::testing::Test {
- protected:
-  ExitStatus Run(std::u16string_view commandLine = {}) {
-    Platform platform{clock, commandLine, fs};
-    return mdlBasico::Main(platform);
-  }
-  TestClock clock{k7March2024};
-  FakeFileSystem fs;
-};
+using testing::kFolder;
+using testing::kMirror;
+using testing::kReport;
+using testing::kTime;
+using ReportLog = testing::FakeRun;
 
 TEST_F(ReportLog, EachOutcomeHasItsLineByteForByte) {
   EXPECT_EQ(Run(), ExitStatus::kDone);
@@ -40,8 +31,7 @@ TEST_F(ReportLog, EachOutcomeHasItsLineByteForByte) {
   FakeFileSystem again;
   again.AddFolder(kFolder);
   again.AddFile(kMirror, "");
-  Platform platform{clock, {}, again};
-  EXPECT_EQ(mdlBasico::Main(platform), ExitStatus::kDone);
+  EXPECT_EQ(Run(again), ExitStatus::kDone);
   EXPECT_EQ(again.Contents(kReport), kTime +
                                          "Ya exist\xed"
                                          "a la carpeta C:\\tmpCalendario\\20240307\r\n" +
@@ -90,8 +80,7 @@ TEST_F(ReportLog, EveryFailureOfTheWriterIsSilentAndTheRunGoesOn) {
       const std::string old(10001, 'x');
       if (overBound) faulty.AddFile(kReport, old);
       faulty.FailOperation(c.operation, c.path);
-      Platform platform{clock, {}, faulty};
-      EXPECT_EQ(mdlBasico::Main(platform), ExitStatus::kDone);
+      EXPECT_EQ(Run(faulty), ExitStatus::kDone);
       EXPECT_EQ(faulty.Contents(kMirror), "20240307\r\n");
       EXPECT_EQ(faulty.OpenStreams(), 0);
       const std::string report = faulty.Contents(kReport);
