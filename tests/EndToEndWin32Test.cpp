@@ -146,6 +146,8 @@ class Concurrency : public EndToEnd {
   static constexpr int kRuns = 32;
 
   // Creates kRuns suspended processes, then lets them all go at once; their exit statuses.
+  // Under load Wine now and then fails to create a process: that is tried again, since a run
+  // that never started says nothing about the program.
   std::vector<DWORD> RunTogether(const std::wstring& arguments) {
     std::vector<PROCESS_INFORMATION> processes;
     for (int i = 0; i < kRuns; ++i) {
@@ -153,12 +155,23 @@ class Concurrency : public EndToEnd {
       startup.cb = sizeof startup;
       std::wstring commandLine = L"\"" + ProgramPath() + L"\"" + arguments;
       PROCESS_INFORMATION process{};
-      if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                           nullptr, temp.wstring().c_str(), &startup, &process)) {
+      bool created = false;
+      DWORD error = 0;
+      for (int attempt = 0; attempt < 5 && !created; ++attempt) {
+        created =
+            ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                             nullptr, temp.wstring().c_str(), &startup, &process);
+        if (!created) {
+          error = ::GetLastError();
+          ::Sleep(50);
+        }
+      }
+      if (created) {
         processes.push_back(process);
+      } else {
+        ADD_FAILURE() << "CreateProcessW failed five times, last error " << error;
       }
     }
-    EXPECT_EQ(processes.size(), static_cast<std::size_t>(kRuns));
     for (const auto& process : processes) ::ResumeThread(process.hThread);
     std::vector<DWORD> statuses;
     for (const auto& process : processes) {
@@ -174,21 +187,24 @@ class Concurrency : public EndToEnd {
 
   void Rounds(bool freshTree, int rounds) {
     const std::string stamp = TodayStamp();
+    std::size_t startedOnTree = 0;  // runs so far on the shared tree
     for (int round = 0; round < rounds; ++round) {
       SCOPED_TRACE("round " + std::to_string(round));
       const std::wstring root = temp.wstring() + (freshTree ? L"\\Raiz" + std::to_wstring(round)
                                                             : std::wstring(L"\\Raiz"));
       const std::wstring reports = temp.wstring() + L"\\Informes" + std::to_wstring(round);
-      for (DWORD status : RunTogether(L" -RC" + root + L" -RI" + reports)) EXPECT_EQ(status, 0u);
+      const auto statuses = RunTogether(L" -RC" + root + L" -RI" + reports);
+      for (DWORD status : statuses) EXPECT_EQ(status, 0u);
+      startedOnTree = (freshTree ? 0 : startedOnTree) + statuses.size();
       if (TodayStamp() != stamp) GTEST_SKIP() << "midnight passed during the test";
       const std::wstring wideStamp(stamp.begin(), stamp.end());
       std::vector<std::string> lines;
       ASSERT_TRUE(SplitLines(ReadAll(stdfs::path(root) / wideStamp / L"Mirror.txt"), lines));
-      EXPECT_EQ(lines.size(), static_cast<std::size_t>(freshTree ? kRuns : kRuns * (round + 1)));
+      EXPECT_EQ(lines.size(), startedOnTree);  // one stamp per run
       for (const auto& line : lines) EXPECT_EQ(line, stamp);
       ASSERT_TRUE(SplitLines(ReadAll(stdfs::path(reports) / L"InformeMorvane.txt"), lines))
           << "a torn line";
-      EXPECT_EQ(lines.size(), 2u * kRuns);
+      EXPECT_EQ(lines.size(), 2u * statuses.size());
       for (const auto& line : lines) {
         EXPECT_NE(line.find("  ||  "), std::string::npos) << line;
         EXPECT_EQ(line.find("Error al crear"), std::string::npos) << line;
