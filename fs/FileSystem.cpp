@@ -38,25 +38,74 @@ const std::error_category& FsCategory() {
   return category;
 }
 
+std::string_view OperationName(FsOperation operation) {
+  switch (operation) {
+    case FsOperation::kObtain:
+      return "Obtain";
+    case FsOperation::kFolderExists:
+      return "FolderExists";
+    case FsOperation::kCreateFolder:
+      return "CreateFolder";
+    case FsOperation::kFileExists:
+      return "FileExists";
+    case FsOperation::kCreateTextFile:
+      return "CreateTextFile";
+    case FsOperation::kGetFile:
+      return "GetFile";
+    case FsOperation::kSize:
+      return "Size";
+    case FsOperation::kDelete:
+      return "Delete";
+    case FsOperation::kOpenAsTextStream:
+      return "OpenAsTextStream";
+    case FsOperation::kWriteLine:
+      return "WriteLine";
+    case FsOperation::kClose:
+      return "Close";
+    case FsOperation::kLock:
+      return "Lock";
+    case FsOperation::kUnlock:
+      return "Unlock";
+  }
+  return "?";
+}
+
+FolderWalk::FolderWalk(FileSystemLayer& layer, std::u16string_view path)
+    : layer_(layer), text_(path) {}
+
+FolderWalk::~FolderWalk() {
+  layer_.EndWalk(*this);
+}
+
+void FolderWalk::MoveTo(std::u16string_view prefix) {
+  const std::size_t length = prefix.size();
+  const bool ours = prefix.data() == text_.data() && length <= text_.size();
+  // The current prefix, a separator, and one level (perhaps empty) without another separator.
+  bool extends = ours && current_ > 0 && length > current_ && text_[current_] == u'\\';
+  for (std::size_t i = current_ + 1; extends && i < length; ++i) {
+    if (text_[i] == u'\\') extends = false;
+  }
+  previous_ = extends ? current_ : 0;
+  current_ = ours ? length : 0;
+  if (!extends || folderLength != previous_) {
+    // What the backend kept is not this prefix's parent: let it go, so nothing stale is used.
+    layer_.EndWalk(*this);
+  }
+}
+
 TextStream& TextStream::operator=(TextStream&& other) noexcept {
   if (this != &other) {
-    Release();
+    if (layer_ != nullptr) (void)layer_->Close(id_);
     layer_ = std::exchange(other.layer_, nullptr);
-    id_ = std::exchange(other.id_, 0);
+    id_ = other.id_;
   }
   return *this;
 }
 
 TextStream::~TextStream() {
-  Release();
-}
-
-void TextStream::Release() noexcept {
-  if (layer_ != nullptr) {
-    // Releasing a stream closes its file; there is no one left to tell of a failure.
-    (void)layer_->Close(id_);
-    layer_ = nullptr;
-  }
+  // Releasing a stream closes its file. A caller that needs to know whether the close worked
+  // calls Close itself.
+  if (layer_ != nullptr) (void)layer_->Close(id_);
 }
 
 std::error_code TextStream::WriteLine(std::u16string_view text) {
@@ -85,62 +134,32 @@ std::error_code File::Delete(bool force) const {
 
 std::error_code File::OpenAsTextStream(int iomode, int format, TextStream& out) const {
   if (layer_ == nullptr) return FsErrc::kNotObtained;
-  StreamId id = 0;
+  StreamId id{};
   if (auto ec = layer_->OpenAsTextStream(path_, iomode, format, id)) return ec;
-  TextStream opened;
-  opened.layer_ = layer_;
-  opened.id_ = id;
-  out = std::move(opened);
+  out = TextStream(*layer_, id);
   return {};
 }
 
-std::error_code FileSystemObject::Obtain(FileSystemLayer& layer) {
-  if (auto ec = layer.Obtain()) return ec;
-  layer_ = &layer;
+std::error_code CreateTextFile(FileSystemLayer& layer, std::u16string_view path, bool overwrite,
+                               bool unicode, TextStream& out) {
+  StreamId id{};
+  if (auto ec = layer.CreateTextFile(path, overwrite, unicode, id)) return ec;
+  out = TextStream(layer, id);
   return {};
 }
 
-std::error_code FileSystemObject::FolderExists(std::u16string_view path, bool& exists) const {
-  if (layer_ == nullptr) return FsErrc::kNotObtained;
-  return layer_->FolderExists(path, exists);
-}
-
-std::error_code FileSystemObject::CreateFolder(std::u16string_view path) const {
-  if (layer_ == nullptr) return FsErrc::kNotObtained;
-  return layer_->CreateFolder(path);
-}
-
-std::error_code FileSystemObject::FileExists(std::u16string_view path, bool& exists) const {
-  if (layer_ == nullptr) return FsErrc::kNotObtained;
-  return layer_->FileExists(path, exists);
-}
-
-std::error_code FileSystemObject::CreateTextFile(std::u16string_view path, bool overwrite,
-                                                 bool unicode, TextStream& out) const {
-  if (layer_ == nullptr) return FsErrc::kNotObtained;
-  StreamId id = 0;
-  if (auto ec = layer_->CreateTextFile(path, overwrite, unicode, id)) return ec;
-  TextStream created;
-  created.layer_ = layer_;
-  created.id_ = id;
-  out = std::move(created);
-  return {};
-}
-
-std::error_code FileSystemObject::GetFile(std::u16string_view path, File& out) const {
-  if (layer_ == nullptr) return FsErrc::kNotObtained;
-  if (auto ec = layer_->GetFile(path)) return ec;
-  out.layer_ = layer_;
+std::error_code GetFile(FileSystemLayer& layer, std::u16string_view path, File& out) {
+  if (auto ec = layer.GetFile(path)) return ec;
   out.path_ = path;
+  out.layer_ = &layer;
   return {};
 }
 
-std::error_code FileSystemObject::Lock(std::u16string_view path, FileLock& out) const {
-  if (layer_ == nullptr) return FsErrc::kNotObtained;
-  if (out.layer_ != nullptr) return FsErrc::kUnsupported;  // one lock a handle
-  StreamId id = 0;
-  if (auto ec = layer_->Lock(path, id)) return ec;
-  out.layer_ = layer_;
+std::error_code Lock(FileSystemLayer& layer, std::u16string_view path, FileLock& out) {
+  if (out.layer_ != nullptr) return FsErrc::kUnsupported;
+  LockId id{};
+  if (auto ec = layer.Lock(path, id)) return ec;
+  out.layer_ = &layer;
   out.id_ = id;
   return {};
 }

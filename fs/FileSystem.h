@@ -1,13 +1,15 @@
-// The file-system layer: the ten operations the program uses, over Windows paths held as
-// UTF-16 text. A backend per platform implements FileSystemLayer; the program reaches it only
-// through the three handles below (an instance of the component, a file object, a text
-// stream), which hold what the component would hand out.
+// The file-system layer: what the program asks of the file system, over Windows paths held as
+// UTF-16 text. The operations keep the names, arguments and results of the Windows scripting
+// component the program was written against (FolderExists, CreateTextFile, OpenAsTextStream,
+// ...), so that a run means the same on every host. A backend per platform implements
+// FileSystemLayer; the helpers reach open files and locks through the owners below (File,
+// TextStream, FileLock), which close or unlock on every path.
 //
 // Every operation can fail, and every failure is a std::error_code returned by the call: an
-// empty code is success, and an output argument is defined only on success. An operation on a
-// handle that was never obtained fails with FsErrc::kNotObtained without reaching a backend.
+// empty code is success, and an output argument is defined only on success.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -16,13 +18,13 @@
 namespace calendario {
 
 enum class FsErrc {
-  kNotObtained = 1,  // the instance, file object or stream was never obtained (or is closed)
+  kNotObtained = 1,  // the file object or stream was never obtained (or is closed)
   kNoSuchPath,       // nothing of the needed kind is there, or the path cannot exist
   kInvalidName,      // a level holds a name Windows refuses
   kNotAFile,         // a folder, a drive's top or a path ending in a separator given as a file
   kUnsupported,      // arguments the layer does not offer (only those the program uses are)
   kPartialWrite,     // the host took part of a line; the file was cut back to its old length
-  kUnavailable,      // no instance of the component can be had
+  kUnavailable,      // no instance of the file-system component can be had
   kInjected,         // a failure made on purpose by a test fake
 };
 
@@ -38,14 +40,83 @@ struct std::is_error_code_enum<calendario::FsErrc> : std::true_type {};
 
 namespace calendario {
 
-// What a backend uses to name an open stream.
-using StreamId = std::intptr_t;
+// The layer's operations, by the names the program knows them by. A test fake logs and fails
+// calls by these.
+enum class FsOperation : std::uint8_t {
+  kObtain,
+  kFolderExists,
+  kCreateFolder,
+  kFileExists,
+  kCreateTextFile,
+  kGetFile,
+  kSize,
+  kDelete,
+  kOpenAsTextStream,
+  kWriteLine,
+  kClose,
+  kLock,
+  kUnlock,
+};
+std::string_view OperationName(FsOperation operation);
 
-// Values of OpenAsTextStream's arguments.
+// What a backend names an open stream and a held lock by. Two types, so that neither can be
+// handed where the other belongs.
+enum class StreamId : std::intptr_t {};
+enum class LockId : std::intptr_t {};
+
+// The one combination of OpenAsTextStream's arguments the program uses: append (8) 8-bit text
+// in the ANSI code page (0, "TristateFalse").
 inline constexpr int kForAppending = 8;
-inline constexpr int kTristateFalse = 0;  // 8-bit text in the ANSI code page
+inline constexpr int kTristateFalse = 0;
 
-// A backend: the component's operations, each taking what its object would hold. Paths are
+class FileSystemLayer;
+
+// A walk down the levels of one path, as CreateFolderPath makes it: the layer is handed the
+// path's prefixes in order, each the previous one and one more level, together with the walk.
+// The walk keeps its own copy of the path, so a backend that is handed one of the walk's own
+// prefixes (the same characters in memory, checked in constant time, not an equal text) knows
+// without reading it that the prefix extends the previous one. It keeps in the walk the folder
+// the previous prefix reached and finds the next level from there, at the cost of that level
+// alone. A walk that holds no folder makes the backend resolve the path in full.
+class FolderWalk {
+ public:
+  // Copies the path; may throw std::bad_alloc.
+  FolderWalk(FileSystemLayer& layer, std::u16string_view path);
+  ~FolderWalk();
+  FolderWalk(const FolderWalk&) = delete;
+  FolderWalk& operator=(const FolderWalk&) = delete;
+
+  // The walk's own copy of the path: its prefixes are views of this.
+  std::u16string_view Text() const { return text_; }
+  // Makes `prefix`, a view of Text() that begins it, the current one. When it does not extend
+  // the previous one by a separator and a level, what the backend kept is dropped.
+  void MoveTo(std::u16string_view prefix);
+  // True when `path` is the current prefix itself (not merely an equal text).
+  bool IsCurrent(std::u16string_view path) const {
+    return path.data() == text_.data() && path.size() == current_;
+  }
+  // The current prefix's last level: what follows the previous prefix and its separator.
+  std::u16string_view LastLevel() const {
+    return std::u16string_view(text_).substr(previous_ + 1, current_ - previous_ - 1);
+  }
+  // The length of the prefix before the current one; 0 before the second.
+  std::size_t PreviousLength() const { return previous_; }
+  std::size_t CurrentLength() const { return current_; }
+
+  // Kept by the backend between calls: the folder that the prefix of length `folderLength`
+  // names as a level with more below it, as a backend handle. The backend releases it in
+  // FileSystemLayer::EndWalk.
+  std::intptr_t folder = -1;
+  std::size_t folderLength = 0;
+
+ private:
+  FileSystemLayer& layer_;
+  std::u16string text_;
+  std::size_t previous_ = 0;
+  std::size_t current_ = 0;
+};
+
+// A backend: the operations, each taking what the component's object would hold. Paths are
 // Windows paths; a backend maps them onto the host.
 class FileSystemLayer {
  public:
@@ -53,10 +124,12 @@ class FileSystemLayer {
 
   // Succeeds when an instance of the component can be had.
   virtual std::error_code Obtain() = 0;
-  // exists = a folder is there. Fails only when the question cannot be put.
-  virtual std::error_code FolderExists(std::u16string_view path, bool& exists) = 0;
+  // exists = a folder is there. Fails only when the question cannot be put. `walk`, when not
+  // null, is the walk `path` belongs to (see FolderWalk).
+  virtual std::error_code FolderExists(std::u16string_view path, bool& exists,
+                                       FolderWalk* walk) = 0;
   // Creates that one folder; fails when it exists, its parent is missing or it cannot be made.
-  virtual std::error_code CreateFolder(std::u16string_view path) = 0;
+  virtual std::error_code CreateFolder(std::u16string_view path, FolderWalk* walk) = 0;
   // exists = a file (not a folder) is there.
   virtual std::error_code FileExists(std::u16string_view path, bool& exists) = 0;
   // Creates the file empty (no byte-order mark) and opens a stream on it. With overwrite
@@ -79,8 +152,18 @@ class FileSystemLayer {
   // Holds off the other processes that lock the same file (there or not yet), waiting a short
   // while at most; fails when the lock cannot be had in time or the host cannot lock there.
   // Advisory: only those who lock are held off.
-  virtual std::error_code Lock(std::u16string_view path, StreamId& lock) = 0;
-  virtual std::error_code Unlock(StreamId lock) = 0;
+  virtual std::error_code Lock(std::u16string_view path, LockId& lock) = 0;
+  virtual std::error_code Unlock(LockId lock) = 0;
+
+  // Lets go of what the backend kept in a walk that is over. Not an operation of its own: it
+  // cannot fail and is never logged.
+  virtual void EndWalk(FolderWalk& /*walk*/) noexcept {}
+
+  // The folder operations outside any walk.
+  std::error_code FolderExists(std::u16string_view path, bool& exists) {
+    return FolderExists(path, exists, nullptr);
+  }
+  std::error_code CreateFolder(std::u16string_view path) { return CreateFolder(path, nullptr); }
 };
 
 // How long Lock waits for another process to let go.
@@ -97,33 +180,36 @@ class TextStream {
   ~TextStream();
 
   [[nodiscard]] std::error_code WriteLine(std::u16string_view text);
+  // Closes the stream; afterwards it holds nothing, whatever the result.
   [[nodiscard]] std::error_code Close();
 
  private:
-  friend class FileSystemObject;
+  friend std::error_code CreateTextFile(FileSystemLayer&, std::u16string_view, bool, bool,
+                                        TextStream&);
   friend class File;
-  void Release() noexcept;
+  TextStream(FileSystemLayer& layer, StreamId id) : layer_(&layer), id_(id) {}
 
   FileSystemLayer* layer_ = nullptr;
-  StreamId id_ = 0;
+  StreamId id_{};
 };
 
-// A lock taken by FileSystemObject::Lock; releasing it unlocks.
+// A held lock; releasing it unlocks.
 class FileLock {
  public:
   FileLock() = default;
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   ~FileLock();
+  bool Held() const { return layer_ != nullptr; }
 
  private:
-  friend class FileSystemObject;
+  friend std::error_code Lock(FileSystemLayer&, std::u16string_view, FileLock&);
   FileSystemLayer* layer_ = nullptr;
-  StreamId id_ = 0;
+  LockId id_{};
 };
 
-// A file object: stands for the file at one path, and stays usable after the instance that
-// handed it out is released.
+// A file object: stands for the file at one path. A default one was never obtained, and its
+// operations fail with kNotObtained without reaching a backend.
 class File {
  public:
   File() = default;
@@ -134,26 +220,18 @@ class File {
   [[nodiscard]] std::error_code OpenAsTextStream(int iomode, int format, TextStream& out) const;
 
  private:
-  friend class FileSystemObject;
+  friend std::error_code GetFile(FileSystemLayer&, std::u16string_view, File&);
   FileSystemLayer* layer_ = nullptr;
   std::u16string path_;
 };
 
-// An instance of the file-system component.
-class FileSystemObject {
- public:
-  [[nodiscard]] std::error_code Obtain(FileSystemLayer& layer);
-
-  [[nodiscard]] std::error_code FolderExists(std::u16string_view path, bool& exists) const;
-  [[nodiscard]] std::error_code CreateFolder(std::u16string_view path) const;
-  [[nodiscard]] std::error_code FileExists(std::u16string_view path, bool& exists) const;
-  [[nodiscard]] std::error_code CreateTextFile(std::u16string_view path, bool overwrite,
-                                               bool unicode, TextStream& out) const;
-  [[nodiscard]] std::error_code GetFile(std::u16string_view path, File& out) const;
-  [[nodiscard]] std::error_code Lock(std::u16string_view path, FileLock& out) const;
-
- private:
-  FileSystemLayer* layer_ = nullptr;
-};
+// The operations that hand out an owner: each calls the layer's operation of the same name
+// and, on success, puts what it returned into `out`. May throw std::bad_alloc (GetFile copies
+// the path).
+[[nodiscard]] std::error_code CreateTextFile(FileSystemLayer& layer, std::u16string_view path,
+                                             bool overwrite, bool unicode, TextStream& out);
+[[nodiscard]] std::error_code GetFile(FileSystemLayer& layer, std::u16string_view path, File& out);
+// One lock an owner: a FileLock already held is refused with kUnsupported.
+[[nodiscard]] std::error_code Lock(FileSystemLayer& layer, std::u16string_view path, FileLock& out);
 
 }  // namespace calendario

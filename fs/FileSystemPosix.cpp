@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "fs/Text.h"
 #include "fs/WindowsPath.h"
@@ -21,14 +23,8 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // O_NONBLOCK keeps a planted FIFO from hanging the run; it changes nothing for a file.
 constexpr int kFileFlags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
-constexpr std::size_t kCachedFolders = 4;
-
 std::error_code LastError() {
   return {errno, std::generic_category()};
-}
-
-void CloseQuietly(int fd) {
-  if (fd >= 0 && fd != AT_FDCWD) ::close(fd);
 }
 
 // Makes every missing level of an absolute host folder (the drive C: folder).
@@ -42,39 +38,35 @@ bool MakeHostFolders(const std::string& folder) {
   return true;
 }
 
+// Opens the first `count` levels in turn from `from`, which stays its holder's. Afterwards
+// `fd` is the last folder reached, held by `owned` unless no level was opened.
+std::error_code WalkLevels(int from, const std::vector<std::u16string>& levels, std::size_t count,
+                           Fd& owned, int& fd) {
+  fd = from;
+  for (std::size_t i = 0; i < count; ++i) {
+    const int next = ::openat(fd, Utf16ToUtf8(levels[i]).c_str(), kFolderFlags);
+    if (next < 0) {
+      const std::error_code ec = LastError();
+      owned.Reset();
+      return ec;
+    }
+    owned.Reset(next);
+    fd = next;
+  }
+  return {};
+}
+
+// The last level of a path: what follows its last separator.
+std::u16string_view LastLevelOf(std::u16string_view path) {
+  std::size_t cut = path.size();
+  while (cut > 0 && !IsSeparator(path[cut - 1])) --cut;
+  return path.substr(cut);
+}
+
 }  // namespace
 
-// The folder that holds a path's last level, and that level's host name. For a drive's top or
-// the current folder itself, `name` is empty and `fd` is that folder.
-class PosixFileSystem::Target {
- public:
-  Target() = default;
-  Target(const Target&) = delete;
-  Target& operator=(const Target&) = delete;
-  ~Target() {
-    if (owned) CloseQuietly(fd);
-  }
-
-  int fd = -1;
-  bool owned = false;
-  std::string name;
-  bool endsWithSeparator = false;
-  bool IsTop() const { return name.empty(); }
-  // A path that cannot name a file: a drive's top, the current folder, or a trailing "\".
-  bool NotAFile() const { return IsTop() || endsWithSeparator; }
-};
-
 PosixFileSystem::PosixFileSystem(std::string drivesFolder)
-    : drivesFolder_(std::move(drivesFolder)) {
-  driveFds_.fill(-1);
-}
-
-PosixFileSystem::~PosixFileSystem() {
-  for (const CachedFolder& folder : folders_) {
-    if (folder.owned) CloseQuietly(folder.fd);
-  }
-  for (int fd : driveFds_) CloseQuietly(fd);
-}
+    : drivesFolder_(std::move(drivesFolder)) {}
 
 std::string PosixFileSystem::DrivesFolderFromEnvironment() {
   const char* dataHome = std::getenv("XDG_DATA_HOME");
@@ -95,109 +87,48 @@ std::error_code PosixFileSystem::Obtain() {
 }
 
 std::error_code PosixFileSystem::DriveTop(char16_t drive, int& fd) {
-  int& slot = driveFds_[drive - u'a'];
-  if (slot < 0) {
+  Fd& slot = drives_[drive - u'a'];
+  if (!slot) {
     const std::string folder = drivesFolder_ + '/' + static_cast<char>(drive);
-    int opened = ::open(folder.c_str(), kFolderFlags);
-    if (opened < 0 && errno == ENOENT) {
+    Fd opened(::open(folder.c_str(), kFolderFlags));
+    if (!opened && errno == ENOENT) {
       if (drive == u'c') {
         // The top of a drive always exists: C:'s folder is made the first time it is needed.
-        if (MakeHostFolders(folder)) opened = ::open(folder.c_str(), kFolderFlags);
+        if (MakeHostFolders(folder)) opened.Reset(::open(folder.c_str(), kFolderFlags));
       } else if (drive == u'z') {
-        opened = ::open("/", kFolderFlags);
+        opened.Reset(::open("/", kFolderFlags));
       } else {
         return FsErrc::kNoSuchPath;
       }
     }
-    if (opened < 0) return LastError();
-    slot = opened;
+    if (!opened) return LastError();
+    slot = std::move(opened);
   }
-  fd = slot;
+  fd = slot.Get();
   return {};
 }
 
-PosixFileSystem::CachedFolder* PosixFileSystem::FindFolder(std::u16string_view text) {
-  for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
-    if (it->text == text) return &*it;
-  }
-  return nullptr;
-}
-
-void PosixFileSystem::Remember(std::u16string_view text, int fd, bool owned) {
-  if (CachedFolder* known = FindFolder(text)) {
-    if (known->pins > 0) {  // locked: keep the handle the lock is on
-      if (owned) CloseQuietly(fd);
-      return;
-    }
-    if (known->owned) CloseQuietly(known->fd);
-    known->fd = fd;
-    known->owned = owned;
-    return;
-  }
-  if (folders_.size() == kCachedFolders) {
-    for (auto it = folders_.begin(); it != folders_.end(); ++it) {
-      if (it->pins == 0) {
-        if (it->owned) CloseQuietly(it->fd);
-        folders_.erase(it);
-        break;
-      }
-    }
-  }
-  folders_.push_back(CachedFolder{std::u16string(text), fd, owned, 0});
-}
-
-void PosixFileSystem::Forget(std::u16string_view text) {
-  for (auto it = folders_.begin(); it != folders_.end();) {
-    const bool below = it->text.size() > text.size() && IsSeparator(it->text[text.size()]) &&
-                       std::u16string_view(it->text).substr(0, text.size()) == text;
-    if ((it->text == text || below) && it->pins == 0) {
-      if (it->owned) CloseQuietly(it->fd);
-      it = folders_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-// The folder a text names, as a handle that stays owned by the cache until the next call.
 std::error_code PosixFileSystem::OpenFolder(std::u16string_view text, int& fd) {
-  if (const CachedFolder* known = FindFolder(text)) {
-    fd = known->fd;
+  fd = folders_.Find(text);
+  if (fd >= 0) return {};
+  std::size_t levelStart = 0;
+  const int parent = folders_.FindParent(text, levelStart);
+  if (parent >= 0) {
+    Fd next(::openat(parent, Utf16ToUtf8(text.substr(levelStart)).c_str(), kFolderFlags));
+    if (!next) return LastError();
+    fd = folders_.Remember(text, std::move(next));
     return {};
   }
-  // One level below a folder reached before.
-  for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
-    const std::size_t n = it->text.size();
-    if (text.size() <= n + 1 || !IsSeparator(text[n]) || text.substr(0, n) != it->text) continue;
-    const std::u16string_view level = text.substr(n + 1);
-    bool oneLevel = IsPlainName(level);
-    for (char16_t c : level) oneLevel = oneLevel && !IsSeparator(c);
-    if (!oneLevel) break;
-    const int next = ::openat(it->fd, Utf16ToUtf8(level).c_str(), kFolderFlags);
-    if (next < 0) return LastError();
-    Remember(text, next, true);
-    fd = next;
-    return {};
-  }
-
-  const WindowsPath parsed = ParseWindowsPath(text);
+  const WindowsPath parsed = ParseWindowsPath(text, /*moreFollows=*/true);
   if (parsed.root == PathRoot::kServer) return FsErrc::kNoSuchPath;
   if (!parsed.validNames) return FsErrc::kInvalidName;
-  int current = AT_FDCWD;
+  int start = AT_FDCWD;
   if (parsed.root == PathRoot::kDrive) {
-    if (auto ec = DriveTop(parsed.drive, current)) return ec;
+    if (auto ec = DriveTop(parsed.drive, start)) return ec;
   }
-  bool owned = false;
-  for (const std::u16string& level : parsed.levels) {
-    const int next = ::openat(current, Utf16ToUtf8(level).c_str(), kFolderFlags);
-    const int saved = errno;
-    if (owned) CloseQuietly(current);
-    if (next < 0) return {saved, std::generic_category()};
-    current = next;
-    owned = true;
-  }
-  Remember(text, current, owned);
-  fd = current;
+  Fd owned;
+  if (auto ec = WalkLevels(start, parsed.levels, parsed.levels.size(), owned, fd)) return ec;
+  if (owned) fd = folders_.Remember(text, std::move(owned));
   return {};
 }
 
@@ -224,10 +155,9 @@ std::error_code PosixFileSystem::Resolve(std::u16string_view path, Target& targe
   }
 
   if (IsPlainName(name)) {
+    target.fd = AT_FDCWD;
     if (hasFolder) {
       if (auto ec = OpenFolder(folder, target.fd)) return ec;
-    } else {
-      target.fd = AT_FDCWD;
     }
     target.name = Utf16ToUtf8(name);
     return {};
@@ -238,76 +168,140 @@ std::error_code PosixFileSystem::Resolve(std::u16string_view path, Target& targe
   const WindowsPath parsed = ParseWindowsPath(path);
   if (!parsed.validNames) return FsErrc::kInvalidName;
   target.endsWithSeparator = parsed.endsWithSeparator;
-  int current = AT_FDCWD;
+  int start = AT_FDCWD;
   if (parsed.root == PathRoot::kDrive) {
-    if (auto ec = DriveTop(parsed.drive, current)) return ec;
+    if (auto ec = DriveTop(parsed.drive, start)) return ec;
   }
   const std::size_t count = parsed.levels.size();
-  for (std::size_t i = 0; i + 1 < count; ++i) {
-    const int next = ::openat(current, Utf16ToUtf8(parsed.levels[i]).c_str(), kFolderFlags);
-    const int saved = errno;
-    if (target.owned) CloseQuietly(current);
-    if (next < 0) return {saved, std::generic_category()};
-    current = next;
-    target.owned = true;
+  if (count == 0) {
+    target.fd = start;
+    return {};
   }
-  target.fd = current;
-  if (count > 0) target.name = Utf16ToUtf8(parsed.levels.back());
+  if (auto ec = WalkLevels(start, parsed.levels, count - 1, target.owned, target.fd)) return ec;
+  target.name = Utf16ToUtf8(parsed.levels.back());
+  target.remember = false;  // the path does not name its folder as the folder part would
   return {};
 }
 
-const struct stat* PosixFileSystem::Remembered(std::u16string_view path) const {
-  return statValid_ && statPath_ == path ? &stat_ : nullptr;
+std::error_code PosixFileSystem::Locate(std::u16string_view path, FolderWalk* walk,
+                                        Target& target) {
+  memo_.Drop();
+  if (walk != nullptr && walk->IsCurrent(path) && walk->folder >= 0 && walk->PreviousLength() > 0 &&
+      walk->folderLength == walk->PreviousLength()) {
+    const std::u16string_view level = walk->LastLevel();
+    bool oneLevel = true;
+    for (char16_t c : level) oneLevel = oneLevel && !IsSeparator(c);
+    const ResolvedLevel resolved = ResolveLevel(level, /*last=*/true);
+    if (oneLevel && resolved.kind != LevelKind::kParent) {
+      if (resolved.kind == LevelKind::kName) {
+        if (!IsValidName(resolved.name)) return FsErrc::kInvalidName;
+        target.name = Utf16ToUtf8(resolved.name);
+      }
+      target.fd = static_cast<int>(walk->folder);
+      target.remember = false;
+      return {};
+    }
+  }
+  return Resolve(path, target);
 }
 
-// The file's stat, following a link, as FileExists, GetFile and Size see it.
+void PosixFileSystem::Advance(FolderWalk& walk, const Target& target, Fd opened) {
+  const std::u16string_view level = LastLevelOf(walk.Text().substr(0, walk.CurrentLength()));
+  const ResolvedLevel asLast = ResolveLevel(level, true);
+  const ResolvedLevel asFolder = ResolveLevel(level, false);
+  Fd next;
+  if (asFolder.kind == LevelKind::kParent) {
+    EndWalk(walk);  // ".." is resolved from the drive's top again
+    return;
+  }
+  if (asFolder.kind == LevelKind::kSelf) {
+    if (target.fd != walk.folder) {
+      next.Reset(::fcntl(target.fd, F_DUPFD_CLOEXEC, 0));
+    } else {
+      walk.folderLength = walk.CurrentLength();
+      return;
+    }
+  } else if (asLast.kind == LevelKind::kName && asLast.name == asFolder.name && opened) {
+    next = std::move(opened);
+  } else if (IsValidName(asFolder.name) && asFolder.name != u"." && asFolder.name != u"..") {
+    // As a level with more after it the name is another one ("r.." is "r." there, "r" here).
+    next.Reset(::openat(target.fd, Utf16ToUtf8(asFolder.name).c_str(), kFolderFlags));
+  }
+  folders_.Retire(Fd(static_cast<int>(std::exchange(walk.folder, -1))));
+  if (!next) {
+    walk.folderLength = 0;
+    return;
+  }
+  walk.folder = next.Release();
+  walk.folderLength = walk.CurrentLength();
+}
+
+void PosixFileSystem::EndWalk(FolderWalk& walk) noexcept {
+  if (walk.folder < 0) return;
+  Fd fd(static_cast<int>(std::exchange(walk.folder, -1)));
+  const std::size_t length = std::exchange(walk.folderLength, 0);
+  try {
+    folders_.Remember(walk.Text().substr(0, length), std::move(fd));
+  } catch (const std::bad_alloc&) {
+    // Not kept: the handle closes.
+  }
+}
+
 std::error_code PosixFileSystem::StatFile(std::u16string_view path, struct stat& st) {
-  if (const struct stat* known = Remembered(path)) {
+  if (const struct stat* known = memo_.Find(path)) {
     st = *known;
     return {};
   }
-  statValid_ = false;
   Target target;
-  if (auto ec = Resolve(path, target)) return ec;
+  if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
   if (::fstatat(target.fd, target.name.c_str(), &st, 0) != 0) return LastError();
-  statPath_.assign(path);
-  stat_ = st;
-  statValid_ = true;
+  memo_.Keep(path, st);
   return {};
 }
 
-std::error_code PosixFileSystem::FolderExists(std::u16string_view path, bool& exists) {
-  statValid_ = false;
+std::error_code PosixFileSystem::FolderExists(std::u16string_view path, bool& exists,
+                                              FolderWalk* walk) {
   exists = false;
+  if (walk != nullptr && !walk->IsCurrent(path)) walk = nullptr;
   Target target;
-  if (Resolve(path, target)) return {};  // a level above is missing or cannot exist
-  if (target.IsTop()) {
+  if (Locate(path, walk, target)) {  // a level above is missing or cannot exist
+    if (walk != nullptr) EndWalk(*walk);
+    return {};
+  }
+  if (target.name.empty()) {
     exists = true;
+    if (walk != nullptr) Advance(*walk, target, Fd());
     return {};
   }
   // Opening it answers the question afresh and gives the handle the next level is found from.
-  const int fd = ::openat(target.fd, target.name.c_str(), kFolderFlags);
-  if (fd < 0) {
-    if (!target.owned) Forget(path);
+  Fd fd(::openat(target.fd, target.name.c_str(), kFolderFlags));
+  if (!fd) {
+    if (target.remember) folders_.Forget(path);
     return {};
   }
   exists = true;
-  if (target.owned) {
-    ::close(fd);
-  } else {
-    Remember(path, fd, true);
+  if (walk != nullptr) {
+    Advance(*walk, target, std::move(fd));
+  } else if (target.remember && target.fd != AT_FDCWD) {
+    folders_.Remember(path, std::move(fd));
   }
   return {};
 }
 
-std::error_code PosixFileSystem::CreateFolder(std::u16string_view path) {
-  statValid_ = false;
+std::error_code PosixFileSystem::CreateFolder(std::u16string_view path, FolderWalk* walk) {
+  if (walk != nullptr && !walk->IsCurrent(path)) walk = nullptr;
   Target target;
-  if (auto ec = Resolve(path, target)) return ec;
-  if (target.IsTop()) return std::make_error_code(std::errc::file_exists);
+  if (auto ec = Locate(path, walk, target)) {
+    if (walk != nullptr) EndWalk(*walk);
+    return ec;
+  }
+  if (target.name.empty()) return std::make_error_code(std::errc::file_exists);
   if (::mkdirat(target.fd, target.name.c_str(), 0777) != 0) return LastError();
-  if (!target.owned) Forget(path);  // a folder by this name was just made anew
+  folders_.Forget(path);  // a folder by this name was just made anew
+  if (walk != nullptr) {
+    Advance(*walk, target, Fd(::openat(target.fd, target.name.c_str(), kFolderFlags)));
+  }
   return {};
 }
 
@@ -319,15 +313,14 @@ std::error_code PosixFileSystem::FileExists(std::u16string_view path, bool& exis
 
 std::error_code PosixFileSystem::CreateTextFile(std::u16string_view path, bool overwrite,
                                                 bool unicode, StreamId& stream) {
-  statValid_ = false;
   if (unicode) return FsErrc::kUnsupported;
   Target target;
-  if (auto ec = Resolve(path, target)) return ec;
+  if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
   const int flags = kFileFlags | O_CREAT | (overwrite ? O_TRUNC : O_EXCL);
   const int fd = ::openat(target.fd, target.name.c_str(), flags, 0666);
   if (fd < 0) return LastError();
-  stream = fd;
+  stream = StreamId{fd};
   return {};
 }
 
@@ -347,9 +340,8 @@ std::error_code PosixFileSystem::Size(std::u16string_view path, std::uint64_t& b
 
 std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/) {
   // Unlinking never asks the file's own mode, so a read-only file goes like any other.
-  statValid_ = false;
   Target target;
-  if (auto ec = Resolve(path, target)) return ec;
+  if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
   if (::unlinkat(target.fd, target.name.c_str(), 0) != 0) return LastError();
   return {};
@@ -357,19 +349,18 @@ std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/
 
 std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                                   StreamId& stream) {
-  statValid_ = false;
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
   Target target;
-  if (auto ec = Resolve(path, target)) return ec;
+  if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
   const int fd = ::openat(target.fd, target.name.c_str(), kFileFlags | O_APPEND);
   if (fd < 0) return LastError();
-  stream = fd;
+  stream = StreamId{fd};
   return {};
 }
 
 std::error_code PosixFileSystem::WriteLine(StreamId stream, std::u16string_view text) {
-  statValid_ = false;
+  memo_.Drop();
   const int fd = static_cast<int>(stream);
   std::string line = Utf16ToWindows1252(text);
   line += "\r\n";
@@ -387,47 +378,44 @@ std::error_code PosixFileSystem::WriteLine(StreamId stream, std::u16string_view 
 }
 
 std::error_code PosixFileSystem::Close(StreamId stream) {
-  statValid_ = false;
   if (::close(static_cast<int>(stream)) != 0) return LastError();
   return {};
 }
 
-std::error_code PosixFileSystem::Lock(std::u16string_view path, StreamId& lock) {
-  statValid_ = false;
+std::error_code PosixFileSystem::Lock(std::u16string_view path, LockId& lock) {
   Target target;
-  if (auto ec = Resolve(path, target)) return ec;
+  if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
-  if (target.owned || target.fd == AT_FDCWD) return FsErrc::kUnsupported;  // no cached folder
-  CachedFolder* folder = nullptr;
-  for (CachedFolder& known : folders_) {
-    if (known.fd == target.fd) folder = &known;
-  }
-  if (folder == nullptr) return FsErrc::kUnsupported;
+  // The lock is on a folder handle that outlives the call: a drive's top, or a cached folder,
+  // which is pinned so that it stays open while locked.
+  bool driveTop = false;
+  for (const Fd& drive : drives_) driveTop = driveTop || (drive && drive.Get() == target.fd);
+  if (target.owned || target.fd == AT_FDCWD) return FsErrc::kUnsupported;
+  if (!driveTop && !folders_.Pin(target.fd)) return FsErrc::kUnsupported;
   timespec start;
   ::clock_gettime(CLOCK_MONOTONIC, &start);
-  while (::flock(folder->fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) return LastError();
+  while (::flock(target.fd, LOCK_EX | LOCK_NB) != 0) {
+    const std::error_code ec = errno == EWOULDBLOCK ? std::error_code() : LastError();
     timespec now;
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     const long waited =
         (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (waited >= kLockWaitMilliseconds) return std::make_error_code(std::errc::timed_out);
+    if (ec || waited >= kLockWaitMilliseconds) {
+      if (!driveTop) folders_.Unpin(target.fd);
+      return ec ? ec : std::make_error_code(std::errc::timed_out);
+    }
     const timespec pause{0, 1000000};
     ::nanosleep(&pause, nullptr);
   }
-  ++folder->pins;
-  lock = folder->fd;
+  lock = LockId{target.fd};
   return {};
 }
 
-std::error_code PosixFileSystem::Unlock(StreamId lock) {
-  statValid_ = false;
+std::error_code PosixFileSystem::Unlock(LockId lock) {
   const int fd = static_cast<int>(lock);
   const int unlocked = ::flock(fd, LOCK_UN);
   const std::error_code ec = unlocked == 0 ? std::error_code() : LastError();
-  for (CachedFolder& folder : folders_) {
-    if (folder.fd == fd && folder.pins > 0) --folder.pins;
-  }
+  folders_.Unpin(fd);
   return ec;
 }
 

@@ -8,7 +8,7 @@
 //   a\b      -> relative to the process's current folder
 //   \\srv\x  -> nothing: no server share exists or can be made
 //
-// Levels are walked from directory handles, never handed to the kernel as one long path, so
+// Levels are walked from folder handles, never handed to the kernel as one long path, so
 // paths longer than PATH_MAX work. Files are opened without following a link at the last
 // level, and appended to with O_APPEND, one write a line. Lock is an advisory lock (flock) on
 // the file's folder, which stays the same while the file in it is deleted and made again.
@@ -18,9 +18,10 @@
 
 #include <array>
 #include <string>
-#include <vector>
 
 #include "fs/FileSystem.h"
+#include "fs/PosixFd.h"
+#include "fs/PosixFolderCache.h"
 
 namespace calendario {
 
@@ -29,17 +30,16 @@ class PosixFileSystem final : public FileSystemLayer {
   // drivesFolder: the host folder holding one folder per drive letter. With an empty text no
   // instance can be had.
   explicit PosixFileSystem(std::string drivesFolder);
-  ~PosixFileSystem() override;
-  PosixFileSystem(const PosixFileSystem&) = delete;
-  PosixFileSystem& operator=(const PosixFileSystem&) = delete;
 
   // ${XDG_DATA_HOME:-$HOME/.local/share}/calendario/drives, or "" when neither variable gives
   // an absolute folder.
   static std::string DrivesFolderFromEnvironment();
 
+  using FileSystemLayer::CreateFolder;
+  using FileSystemLayer::FolderExists;
   std::error_code Obtain() override;
-  std::error_code FolderExists(std::u16string_view path, bool& exists) override;
-  std::error_code CreateFolder(std::u16string_view path) override;
+  std::error_code FolderExists(std::u16string_view path, bool& exists, FolderWalk* walk) override;
+  std::error_code CreateFolder(std::u16string_view path, FolderWalk* walk) override;
   std::error_code FileExists(std::u16string_view path, bool& exists) override;
   std::error_code CreateTextFile(std::u16string_view path, bool overwrite, bool unicode,
                                  StreamId& stream) override;
@@ -50,38 +50,60 @@ class PosixFileSystem final : public FileSystemLayer {
                                    StreamId& stream) override;
   std::error_code WriteLine(StreamId stream, std::u16string_view text) override;
   std::error_code Close(StreamId stream) override;
-  std::error_code Lock(std::u16string_view path, StreamId& lock) override;
-  std::error_code Unlock(StreamId lock) override;
+  std::error_code Lock(std::u16string_view path, LockId& lock) override;
+  std::error_code Unlock(LockId lock) override;
+  void EndWalk(FolderWalk& walk) noexcept override;
 
  private:
-  class Target;
-  struct CachedFolder {
-    std::u16string text;  // the Windows text that named it
-    int fd = -1;
-    bool owned = false;  // false for a drive's top, which driveFds_ owns
-    int pins = 0;        // locks held on it: not to be closed meanwhile
+  // The folder that holds a path's last level, and that level's host name.
+  struct Target {
+    int fd = -1;  // the folder: `owned`, or a handle the cache or a drive's top holds
+    Fd owned;
+    std::string name;  // empty: the path names the folder `fd` itself
+    bool endsWithSeparator = false;
+    // Whether the path names the folder it would name as the folder part of a longer path,
+    // and `fd` outlives the call: then the folder may be kept under the path's text.
+    bool remember = true;
+    // A path that cannot name a file: a drive's top, the current folder, or a trailing "\".
+    bool NotAFile() const { return name.empty() || endsWithSeparator; }
   };
+
+  // FileExists, GetFile and Size on one file, one straight after the other, ask the host
+  // once. Every call that reaches a path otherwise (Locate) and every write drops the answer.
+  class StatMemo {
+   public:
+    const struct stat* Find(std::u16string_view path) const {
+      return valid_ && path_ == path ? &stat_ : nullptr;
+    }
+    void Keep(std::u16string_view path, const struct stat& st) {
+      path_.assign(path);
+      stat_ = st;
+      valid_ = true;
+    }
+    void Drop() { valid_ = false; }
+
+   private:
+    std::u16string path_;
+    struct stat stat_ {};
+    bool valid_ = false;
+  };
+
+  // Finds the folder of the path's last level: from the walk's folder when the path is the
+  // walk's current prefix, otherwise by Resolve.
+  std::error_code Locate(std::u16string_view path, FolderWalk* walk, Target& target);
   std::error_code Resolve(std::u16string_view path, Target& target);
+  // The folder the text names, as a level with more after it; a handle the cache owns.
   std::error_code OpenFolder(std::u16string_view text, int& fd);
   std::error_code DriveTop(char16_t drive, int& fd);
-  CachedFolder* FindFolder(std::u16string_view text);
-  void Remember(std::u16string_view text, int fd, bool owned);
-  // Drops what the cache holds for the text and every level below it.
-  void Forget(std::u16string_view text);
-  // The stat of `path` when the last call was FileExists, GetFile or Size on the same path.
-  const struct stat* Remembered(std::u16string_view path) const;
+  // After a folder operation on the walk's current prefix: keeps in the walk the folder that
+  // prefix names as a level with more after it, reached from `target`.
+  void Advance(FolderWalk& walk, const Target& target, Fd opened);
   std::error_code StatFile(std::u16string_view path, struct stat& st);
 
   std::string drivesFolder_;
-  std::array<int, 26> driveFds_;
-  // The folders most recently reached, most recent last: a path walked level by level, or a
-  // file reached again, is found from them with one call instead of from the top again.
-  std::vector<CachedFolder> folders_;
-  // FileExists, GetFile and Size on one file, one straight after the other, ask the host once:
-  // any other call forgets the answer.
-  std::u16string statPath_;
-  struct stat stat_ {};
-  bool statValid_ = false;
+  std::array<Fd, 26> drives_;
+  FolderCache folders_;
+  StatMemo memo_;
 };
 
 }  // namespace calendario

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <new>
 #include <string>
 
 #include "fs/WindowsPath.h"
@@ -32,8 +33,8 @@ DWORD Attributes(std::u16string_view path, bool asFile) {
   return ::GetFileAttributesW(native.c_str());
 }
 
-HANDLE ToHandle(StreamId stream) {
-  return reinterpret_cast<HANDLE>(stream);
+HANDLE ToHandle(LockId lock) {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(lock));
 }
 
 // An open stream: its file, and for an appending stream the mutex its writes are made under.
@@ -43,7 +44,7 @@ struct Stream {
 };
 
 Stream& ToStream(StreamId stream) {
-  return *reinterpret_cast<Stream*>(stream);
+  return *reinterpret_cast<Stream*>(static_cast<std::intptr_t>(stream));
 }
 
 // A named mutex for one file, whatever text reached it: `purpose` and the full path,
@@ -90,8 +91,13 @@ std::error_code OpenFile(std::u16string_view path, DWORD access, DWORD dispositi
     ::CloseHandle(h);
     return FsErrc::kNotAFile;
   }
-  auto* opened = new Stream{h, appending ? FileMutex(native, L"append") : nullptr};
-  stream = reinterpret_cast<StreamId>(opened);
+  auto* opened = new (std::nothrow) Stream{h, nullptr};
+  if (opened == nullptr) {
+    ::CloseHandle(h);
+    return std::make_error_code(std::errc::not_enough_memory);
+  }
+  if (appending) opened->appendMutex = FileMutex(native, L"append");
+  stream = static_cast<StreamId>(reinterpret_cast<std::intptr_t>(opened));
   return {};
 }
 
@@ -132,13 +138,14 @@ std::error_code Win32FileSystem::Obtain() {
   return {};
 }
 
-std::error_code Win32FileSystem::FolderExists(std::u16string_view path, bool& exists) {
+std::error_code Win32FileSystem::FolderExists(std::u16string_view path, bool& exists,
+                                              FolderWalk* /*walk*/) {
   const DWORD attributes = Attributes(path, false);
   exists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
   return {};
 }
 
-std::error_code Win32FileSystem::CreateFolder(std::u16string_view path) {
+std::error_code Win32FileSystem::CreateFolder(std::u16string_view path, FolderWalk* /*walk*/) {
   std::wstring native;
   if (auto ec = Prepare(path, false, native)) return ec;
   if (!::CreateDirectoryW(native.c_str(), nullptr)) return LastError();
@@ -244,7 +251,7 @@ std::error_code Win32FileSystem::Close(StreamId stream) {
   return ec;
 }
 
-std::error_code Win32FileSystem::Lock(std::u16string_view path, StreamId& lock) {
+std::error_code Win32FileSystem::Lock(std::u16string_view path, LockId& lock) {
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
   const HANDLE mutex = FileMutex(native, L"report");
@@ -253,11 +260,11 @@ std::error_code Win32FileSystem::Lock(std::u16string_view path, StreamId& lock) 
     ::CloseHandle(mutex);
     return std::make_error_code(std::errc::timed_out);
   }
-  lock = reinterpret_cast<StreamId>(mutex);
+  lock = static_cast<LockId>(reinterpret_cast<std::intptr_t>(mutex));
   return {};
 }
 
-std::error_code Win32FileSystem::Unlock(StreamId lock) {
+std::error_code Win32FileSystem::Unlock(LockId lock) {
   const HANDLE mutex = ToHandle(lock);
   const bool released = ::ReleaseMutex(mutex);
   const auto ec = released ? std::error_code() : LastError();

@@ -10,9 +10,13 @@ namespace calendario {
 
 class Win32FileSystem final : public FileSystemLayer {
  public:
+  using FileSystemLayer::CreateFolder;
+  using FileSystemLayer::FolderExists;
   std::error_code Obtain() override;
-  std::error_code FolderExists(std::u16string_view path, bool& exists) override;
-  std::error_code CreateFolder(std::u16string_view path) override;
+  // Each call hands the whole path to the API, so a walk is not used: the cost of a call grows
+  // with the path's length (GetFullPathNameW and the \\?\ copy).
+  std::error_code FolderExists(std::u16string_view path, bool& exists, FolderWalk* walk) override;
+  std::error_code CreateFolder(std::u16string_view path, FolderWalk* walk) override;
   std::error_code FileExists(std::u16string_view path, bool& exists) override;
   std::error_code CreateTextFile(std::u16string_view path, bool overwrite, bool unicode,
                                  StreamId& stream) override;
@@ -26,8 +30,8 @@ class Win32FileSystem final : public FileSystemLayer {
   // A named mutex per file, not a byte-range lock: the holder may delete the file, and a
   // Windows file deleted while another handle holds it open keeps its name until that handle
   // closes.
-  std::error_code Lock(std::u16string_view path, StreamId& lock) override;
-  std::error_code Unlock(StreamId lock) override;
+  std::error_code Lock(std::u16string_view path, LockId& lock) override;
+  std::error_code Unlock(LockId lock) override;
 };
 
 // The path as the wide API should see it: absolute, resolved, with the \\?\ (or \\?\UNC\)

@@ -44,19 +44,34 @@ bool IsDeviceName(std::u16string_view name) {
   for (auto device : kPlain) {
     if (EqualsIgnoreCase(stem, device)) return true;
   }
-  if (stem.size() == 4 && stem[3] >= u'1' && stem[3] <= u'9') {
+  // Windows counts the superscript digits among a device name's digits too.
+  const auto isDeviceDigit = [](char16_t c) {
+    return (c >= u'1' && c <= u'9') || c == u'\u00b9' || c == u'\u00b2' || c == u'\u00b3';
+  };
+  if (stem.size() == 4 && isDeviceDigit(stem[3])) {
     const auto head = stem.substr(0, 3);
     return EqualsIgnoreCase(head, u"COM") || EqualsIgnoreCase(head, u"LPT");
   }
   return false;
 }
 
-std::u16string_view TrimTrailingDotsAndSpaces(std::u16string_view name) {
-  while (!name.empty() && (name.back() == u'.' || name.back() == u' ')) name.remove_suffix(1);
-  return name;
-}
-
 }  // namespace
+
+ResolvedLevel ResolveLevel(std::u16string_view level, bool last) {
+  if (level.empty() || level == u".") return {LevelKind::kSelf, {}};
+  if (level == u"..") return {LevelKind::kParent, {}};
+  if (last) {
+    // The last level loses every trailing dot and space; what is left of "..." or " " is
+    // nothing, and names the folder it stands in.
+    while (!level.empty() && (level.back() == u'.' || level.back() == u' ')) {
+      level.remove_suffix(1);
+    }
+    if (level.empty()) return {LevelKind::kSelf, {}};
+  } else if (level.back() == u'.') {
+    level.remove_suffix(1);  // a level with more after it loses one trailing dot, no more
+  }
+  return {LevelKind::kName, level};
+}
 
 bool IsValidName(std::u16string_view name) {
   if (name.empty()) return false;
@@ -70,7 +85,7 @@ bool IsPlainName(std::u16string_view name) {
   return IsValidName(name) && name.back() != u'.' && name.back() != u' ';
 }
 
-WindowsPath ParseWindowsPath(std::u16string_view path) {
+WindowsPath ParseWindowsPath(std::u16string_view path, bool moreFollows) {
   WindowsPath result;
   std::u16string_view rest = path;
   if (rest.size() >= 2 && IsSeparator(rest[0]) && IsSeparator(rest[1])) {
@@ -91,22 +106,28 @@ WindowsPath ParseWindowsPath(std::u16string_view path) {
   while (start <= rest.size()) {
     std::size_t end = start;
     while (end < rest.size() && !IsSeparator(rest[end])) ++end;
-    const std::u16string_view level = rest.substr(start, end - start);
+    const bool last = end == rest.size() && !moreFollows;
+    const ResolvedLevel level = ResolveLevel(rest.substr(start, end - start), last);
     start = end + 1;
-    if (level.empty() || level == u".") continue;
-    if (level == u"..") {
-      const bool canClimb = !result.levels.empty() && result.levels.back() != u"..";
-      if (canClimb) {
-        result.levels.pop_back();
-      } else if (result.root == PathRoot::kRelative) {
-        result.levels.emplace_back(u"..");
-      }
-      continue;
+    switch (level.kind) {
+      case LevelKind::kSelf:
+        break;
+      case LevelKind::kParent:
+        if (!result.levels.empty() && result.levels.back() != u"..") {
+          result.levels.pop_back();
+        } else if (result.root == PathRoot::kRelative) {
+          result.levels.emplace_back(u"..");
+        }
+        break;
+      case LevelKind::kName:
+        // A name the host would read as "." or ".." (what "..." leaves with more after it)
+        // is refused: it must never climb.
+        if (!IsValidName(level.name) || level.name == u"." || level.name == u"..") {
+          result.validNames = false;
+        }
+        result.levels.emplace_back(level.name);
+        break;
     }
-    const std::u16string_view trimmed = TrimTrailingDotsAndSpaces(level);
-    if (trimmed.empty()) continue;  // "..." and " " resolve to the folder they stand in
-    if (!IsValidName(trimmed)) result.validNames = false;
-    result.levels.emplace_back(trimmed);
   }
   return result;
 }

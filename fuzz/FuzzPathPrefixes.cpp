@@ -1,6 +1,6 @@
 // PathPrefixes on any text: within its capacity every entry is a prefix of the next, cut just
 // before a separator, and the last is the whole text less a trailing separator.
-#include "fs/mdlFC.h"
+#include "fs/FileHelpers.h"
 #include "fuzz/FuzzInput.h"
 
 using namespace calendario;
@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char16_t separator = data[0] % 2 ? u'\\' : u'/';
   const std::u16string text = fuzz::Text(data + 1, size - 1);
   std::vector<std::u16string_view> prefixes;
-  const std::error_code ec = mdlFC::PathPrefixes(text, separator, prefixes);
+  const std::error_code ec = PathPrefixes(text, separator, prefixes);
   std::size_t separators = 0;
   for (char16_t c : text) separators += c == separator;
   const std::size_t needed = separators + (text.empty() || text.back() != separator ? 1 : 0);

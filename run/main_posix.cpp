@@ -9,7 +9,7 @@
 
 #include "fs/FileSystemPosix.h"
 #include "fs/Text.h"
-#include "run/mdlBasico.h"
+#include "run/DailyRun.h"
 
 namespace calendario {
 namespace {
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   PosixFileSystem fileSystem(PosixFileSystem::DrivesFolderFromEnvironment());
   const std::u16string commandLine = CommandLineText(argc, argv);
   Platform platform{clock, commandLine, fileSystem};
-  const int status = static_cast<int>(mdlBasico::Main(platform));
+  const int status = static_cast<int>(Main(platform));
   // Nothing is buffered, and the host closes whatever the run still holds open: end here
   // rather than spend a call on each cached folder.
   std::_Exit(status);

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "fs/FileSystemWin32.h"
-#include "run/WindowsCommandLine.h"
-#include "run/mdlBasico.h"
+#include "run/CommandLine.h"
+#include "run/DailyRun.h"
 
 namespace calendario {
 namespace {
@@ -51,5 +51,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   Win32Clock clock;
   Win32FileSystem fileSystem;
   Platform platform{clock, AfterProgramName(whole), fileSystem};
-  return static_cast<int>(mdlBasico::Main(platform));
+  return static_cast<int>(Main(platform));
 }

@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "fs/Text.h"
-#include "fs/mdlFC.h"
-#include "run/WindowsCommandLine.h"
-#include "run/mdlBasico.h"
+#include "run/CommandLine.h"
+#include "run/DailyRun.h"
 #include "tests/FakeFileSystem.h"
 #include "tests/FakeRun.h"
 #include "tests/RealDisk.h"
@@ -12,9 +11,6 @@
 namespace calendario {
 namespace {
 
-using mdlBasico::ApplyOption;
-using mdlBasico::settings;
-using mdlFC::GetCommandArgs;
 using testing::FakeFileSystem;
 using testing::TestClock;
 using Args = std::vector<std::u16string>;
@@ -66,10 +62,10 @@ TEST(CommandArgs, TheWindowsProgramNameIsCutByWindowsRule) {
 
 class Options : public ::testing::Test {
  protected:
-  void SetUp() override { mdlBasico::LoadDefaults(u"20240307"); }
   void Apply(std::initializer_list<std::u16string> args) {
-    for (const auto& arg : args) ApplyOption(arg);
+    for (const auto& arg : args) ApplyOption(settings, arg);
   }
+  Settings settings = LoadDefaults(u"20240307");
 };
 
 TEST_F(Options, ReportLogIsOnOnlyForSi) {
@@ -77,14 +73,14 @@ TEST_F(Options, ReportLogIsOnOnlyForSi) {
       {u"-INsi", true}, {u"-INno", false}, {u"-INSI", false}, {u"-IN", false}, {u"-INsi ", false}};
   for (const auto& [arg, enabled] : cases) {
     SCOPED_TRACE(Utf16ToUtf8(arg));
-    mdlBasico::LoadDefaults(u"20240307");
-    ApplyOption(arg);
+    settings = LoadDefaults(u"20240307");
+    ApplyOption(settings, arg);
     EXPECT_EQ(settings.ReportEnabled, enabled);
   }
 }
 
 TEST_F(Options, UnknownShortAndLowerCaseArgumentsChangeNothing) {
-  const mdlBasico::Settings before = settings;
+  const Settings before = settings;
   Apply({u"", u"-", u"-R", u"-in", u"-rcD:\\x", u"-riD:\\y", u"-nax", u"-XXz", u"RC-D:\\x",
          u" -RCx"});
   EXPECT_EQ(settings.RootFolder, before.RootFolder);
@@ -107,14 +103,14 @@ TEST_F(Options, TheLastReportFolderWins) {
 TEST_F(Options, TheMirrorFileFollowsTheRootFolder) {
   Apply({u"-RCD:\\Datos"});
   EXPECT_EQ(settings.MirrorPath, u"D:\\Datos\\20240307\\Mirror.txt");
-  mdlBasico::LoadDefaults(u"20240307");
+  settings = LoadDefaults(u"20240307");
   Apply({u"-NAx.txt", u"-RCD:\\Datos"});
   EXPECT_EQ(settings.MirrorPath, u"D:\\Datos\\x.txt");
-  mdlBasico::LoadDefaults(u"20240307");
+  settings = LoadDefaults(u"20240307");
   Apply({u"-RCD:\\Datos", u"-NAx.txt"});
   EXPECT_EQ(settings.MirrorPath, u"D:\\Datos\\x.txt");
   EXPECT_EQ(settings.MirrorName, u"x.txt");
-  mdlBasico::LoadDefaults(u"20240307");  // a new run forgets the last one's "-NA"
+  settings = LoadDefaults(u"20240307");  // a new run forgets the last one's "-NA"
   Apply({u"-RCE:\\"});
   EXPECT_EQ(settings.MirrorPath, u"E:\\\\20240307\\Mirror.txt");
 }
@@ -171,7 +167,7 @@ class OptionsOnDisk : public testing::RealDisk {
  protected:
   ExitStatus Run(std::u16string_view commandLine) {
     Platform platform{clock, commandLine, Layer()};
-    return mdlBasico::Main(platform);
+    return Main(platform);
   }
   TestClock clock{k7March2024};
 };

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "run/mdlBasico.h"
+#include "run/DailyRun.h"
+#include "run/Settings.h"
 #include "tests/FakeFileSystem.h"
 #include "tests/FakeRun.h"
 #include "tests/TestClock.h"
@@ -8,7 +9,6 @@
 namespace calendario {
 namespace {
 
-using mdlBasico::settings;
 using testing::FakeFileSystem;
 using testing::TestClock;
 
@@ -18,14 +18,14 @@ using testing::kMirror;
 using DailyRun = testing::FakeRun;
 
 TEST(DateStamp, PadsMonthAndDayButNotTheYear) {
-  EXPECT_EQ(mdlBasico::DateStamp({2024, 3, 7}), u"20240307");
-  EXPECT_EQ(mdlBasico::DateStamp({2024, 12, 31}), u"20241231");
-  EXPECT_EQ(mdlBasico::DateStamp({1999, 10, 1}), u"19991001");
-  EXPECT_EQ(mdlBasico::DateStamp({10000, 1, 9}), u"100000109");
+  EXPECT_EQ(DateStamp({2024, 3, 7}), u"20240307");
+  EXPECT_EQ(DateStamp({2024, 12, 31}), u"20241231");
+  EXPECT_EQ(DateStamp({1999, 10, 1}), u"19991001");
+  EXPECT_EQ(DateStamp({10000, 1, 9}), u"100000109");
 }
 
 TEST(Defaults, DerivePathsFromTheStamp) {
-  mdlBasico::LoadDefaults(u"20240307");
+  const Settings settings = LoadDefaults(u"20240307");
   EXPECT_EQ(settings.ReportName, u"InformeMorvane.txt");
   EXPECT_EQ(settings.MirrorName, u"Mirror.txt");
   EXPECT_EQ(settings.RootFolder, u"C:\\tmpCalendario");
@@ -55,7 +55,7 @@ TEST_F(DailyRun, AnExistingMirrorFileStillReceivesTheStamp) {
 TEST_F(DailyRun, ReadsTheDateOnceSoMidnightCannotSplitTheRun) {
   TestClock acrossMidnight({k7March2024, LocalDate{2024, 3, 8}});
   Platform platform{acrossMidnight, {}, fs};
-  EXPECT_EQ(mdlBasico::Main(platform), ExitStatus::kDone);
+  EXPECT_EQ(Main(platform), ExitStatus::kDone);
   EXPECT_EQ(acrossMidnight.dateReads, 1);
   EXPECT_EQ(fs.Contents(kMirror), "20240307\r\n");
   EXPECT_FALSE(fs.IsFolder(u"C:\\tmpCalendario\\20240308"));
@@ -63,19 +63,19 @@ TEST_F(DailyRun, ReadsTheDateOnceSoMidnightCannotSplitTheRun) {
 
 TEST_F(DailyRun, ExitStatusSaysWhichStepFailed) {
   struct Case {
-    const char* failing;
+    FsOperation failing;
     ExitStatus status;
     bool folder;
     bool mirror;
   };
   const Case cases[] = {
-      {"CreateFolder", ExitStatus::kFolderFailed, false, false},
-      {"CreateTextFile", ExitStatus::kMirrorFailed, true, false},
-      {"WriteLine", ExitStatus::kAppendFailed, true, true},
-      {"OpenAsTextStream", ExitStatus::kAppendFailed, true, true},
+      {FsOperation::kCreateFolder, ExitStatus::kFolderFailed, false, false},
+      {FsOperation::kCreateTextFile, ExitStatus::kMirrorFailed, true, false},
+      {FsOperation::kWriteLine, ExitStatus::kAppendFailed, true, true},
+      {FsOperation::kOpenAsTextStream, ExitStatus::kAppendFailed, true, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.failing);
+    SCOPED_TRACE(std::string(OperationName(c.failing)));
     FakeFileSystem faulty;
     faulty.FailOperation(c.failing);
     EXPECT_EQ(Run(faulty), c.status);
@@ -86,7 +86,7 @@ TEST_F(DailyRun, ExitStatusSaysWhichStepFailed) {
 }
 
 TEST_F(DailyRun, WithoutAFileSystemNothingHappens) {
-  fs.FailOperation("Obtain");
+  fs.FailOperation(FsOperation::kObtain);
   EXPECT_EQ(Run(), ExitStatus::kNoFileSystem);
   EXPECT_EQ(fs.Log(), std::vector<std::string>{"Obtain "});
 }

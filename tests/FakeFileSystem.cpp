@@ -82,8 +82,8 @@ std::map<std::u16string, std::string> FakeFileSystem::Snapshot() const {
   return tree;
 }
 
-void FakeFileSystem::FailOperation(std::string operation, std::u16string path) {
-  failingOperations_.emplace_back(std::move(operation), std::move(path));
+void FakeFileSystem::FailOperation(FsOperation operation, std::u16string path) {
+  failingOperations_.emplace_back(operation, std::move(path));
 }
 
 void FakeFileSystem::FailCall(int n, bool andEveryLater) {
@@ -96,10 +96,10 @@ void FakeFileSystem::ClearFaults() {
   failingCall_ = 0;
 }
 
-std::error_code FakeFileSystem::Enter(const char* operation, std::u16string_view path) {
+std::error_code FakeFileSystem::Enter(FsOperation operation, std::u16string_view path) {
   ++calls_;
   if (beforeCall) beforeCall(operation, path);
-  log_.push_back(std::string(operation) + " " + Utf16ToUtf8(path));
+  log_.push_back(std::string(OperationName(operation)) + " " + Utf16ToUtf8(path));
   if (failingCall_ > 0 && (calls_ == failingCall_ || (failEveryLater_ && calls_ > failingCall_))) {
     return FsErrc::kInjected;
   }
@@ -110,17 +110,18 @@ std::error_code FakeFileSystem::Enter(const char* operation, std::u16string_view
 }
 
 std::error_code FakeFileSystem::Obtain() {
-  return Enter("Obtain", u"");
+  return Enter(FsOperation::kObtain, u"");
 }
 
-std::error_code FakeFileSystem::FolderExists(std::u16string_view path, bool& exists) {
-  if (auto ec = Enter("FolderExists", path)) return ec;
+std::error_code FakeFileSystem::FolderExists(std::u16string_view path, bool& exists,
+                                             FolderWalk* /*walk*/) {
+  if (auto ec = Enter(FsOperation::kFolderExists, path)) return ec;
   exists = IsFolder(path);
   return {};
 }
 
-std::error_code FakeFileSystem::CreateFolder(std::u16string_view path) {
-  if (auto ec = Enter("CreateFolder", path)) return ec;
+std::error_code FakeFileSystem::CreateFolder(std::u16string_view path, FolderWalk* /*walk*/) {
+  if (auto ec = Enter(FsOperation::kCreateFolder, path)) return ec;
   const auto key = Resolve(path);
   if (!key) return FsErrc::kNoSuchPath;
   if (nodes_.count(key->text)) return std::make_error_code(std::errc::file_exists);
@@ -131,7 +132,7 @@ std::error_code FakeFileSystem::CreateFolder(std::u16string_view path) {
 }
 
 std::error_code FakeFileSystem::FileExists(std::u16string_view path, bool& exists) {
-  if (auto ec = Enter("FileExists", path)) return ec;
+  if (auto ec = Enter(FsOperation::kFileExists, path)) return ec;
   const auto key = Resolve(path);
   exists = key && !key->endsWithSeparator && IsFile(path);
   return {};
@@ -139,7 +140,7 @@ std::error_code FakeFileSystem::FileExists(std::u16string_view path, bool& exist
 
 std::error_code FakeFileSystem::CreateTextFile(std::u16string_view path, bool overwrite,
                                                bool unicode, StreamId& stream) {
-  if (auto ec = Enter("CreateTextFile", path)) return ec;
+  if (auto ec = Enter(FsOperation::kCreateTextFile, path)) return ec;
   if (unicode) return FsErrc::kUnsupported;
   const auto key = Resolve(path);
   if (!key) return FsErrc::kNoSuchPath;
@@ -151,20 +152,20 @@ std::error_code FakeFileSystem::CreateTextFile(std::u16string_view path, bool ov
   auto parent = nodes_.find(key->parent);
   if (parent == nodes_.end() || !parent->second.folder) return FsErrc::kNoSuchPath;
   nodes_[key->text] = Node{false, {}, false};
-  stream = nextStream_++;
+  stream = StreamId{nextId_++};
   streams_[stream] = Stream{key->text, std::u16string(path)};
   return {};
 }
 
 std::error_code FakeFileSystem::GetFile(std::u16string_view path) {
-  if (auto ec = Enter("GetFile", path)) return ec;
+  if (auto ec = Enter(FsOperation::kGetFile, path)) return ec;
   const auto key = Resolve(path);
   if (!key || key->endsWithSeparator || !IsFile(path)) return FsErrc::kNoSuchPath;
   return {};
 }
 
 std::error_code FakeFileSystem::Size(std::u16string_view path, std::uint64_t& bytes) {
-  if (auto ec = Enter("Size", path)) return ec;
+  if (auto ec = Enter(FsOperation::kSize, path)) return ec;
   const auto key = Resolve(path);
   if (!key || key->endsWithSeparator || !IsFile(path)) return FsErrc::kNoSuchPath;
   bytes = nodes_.at(key->text).bytes.size();
@@ -172,7 +173,7 @@ std::error_code FakeFileSystem::Size(std::u16string_view path, std::uint64_t& by
 }
 
 std::error_code FakeFileSystem::Delete(std::u16string_view path, bool force) {
-  if (auto ec = Enter("Delete", path)) return ec;
+  if (auto ec = Enter(FsOperation::kDelete, path)) return ec;
   const auto key = Resolve(path);
   if (!key || key->endsWithSeparator || !IsFile(path)) return FsErrc::kNoSuchPath;
   if (nodes_.at(key->text).readOnly && !force) {
@@ -184,18 +185,19 @@ std::error_code FakeFileSystem::Delete(std::u16string_view path, bool force) {
 
 std::error_code FakeFileSystem::OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                                  StreamId& stream) {
-  if (auto ec = Enter("OpenAsTextStream", path)) return ec;
+  if (auto ec = Enter(FsOperation::kOpenAsTextStream, path)) return ec;
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
   const auto key = Resolve(path);
   if (!key || key->endsWithSeparator || !IsFile(path)) return FsErrc::kNoSuchPath;
-  stream = nextStream_++;
+  stream = StreamId{nextId_++};
   streams_[stream] = Stream{key->text, std::u16string(path)};
   return {};
 }
 
 std::error_code FakeFileSystem::WriteLine(StreamId stream, std::u16string_view text) {
   auto it = streams_.find(stream);
-  if (auto ec = Enter("WriteLine", it == streams_.end() ? u"" : it->second.path)) return ec;
+  if (auto ec = Enter(FsOperation::kWriteLine, it == streams_.end() ? u"" : it->second.path))
+    return ec;
   if (it == streams_.end()) return FsErrc::kNotObtained;
   auto node = nodes_.find(it->second.key);
   if (node == nodes_.end() || node->second.folder) return FsErrc::kNoSuchPath;
@@ -208,26 +210,26 @@ std::error_code FakeFileSystem::Close(StreamId stream) {
   const bool known = it != streams_.end();
   const std::u16string path = known ? it->second.path : u"";
   if (known) streams_.erase(it);  // gone whatever the result, as on a host
-  if (auto ec = Enter("Close", path)) return ec;
+  if (auto ec = Enter(FsOperation::kClose, path)) return ec;
   if (!known) return FsErrc::kNotObtained;
   return {};
 }
 
-std::error_code FakeFileSystem::Lock(std::u16string_view path, StreamId& lock) {
-  if (auto ec = Enter("Lock", path)) return ec;
+std::error_code FakeFileSystem::Lock(std::u16string_view path, LockId& lock) {
+  if (auto ec = Enter(FsOperation::kLock, path)) return ec;
   const auto key = Resolve(path);
   if (!key || key->endsWithSeparator) return FsErrc::kNoSuchPath;
-  lock = nextStream_++;
+  lock = LockId{nextId_++};
   locks_[lock] = std::u16string(path);
   return {};
 }
 
-std::error_code FakeFileSystem::Unlock(StreamId lock) {
+std::error_code FakeFileSystem::Unlock(LockId lock) {
   auto it = locks_.find(lock);
   const bool known = it != locks_.end();
   const std::u16string path = known ? it->second : u"";
   if (known) locks_.erase(it);
-  if (auto ec = Enter("Unlock", path)) return ec;
+  if (auto ec = Enter(FsOperation::kUnlock, path)) return ec;
   if (!known) return FsErrc::kNotObtained;
   return {};
 }

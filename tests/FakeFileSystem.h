@@ -30,23 +30,26 @@ class FakeFileSystem final : public FileSystemLayer {
   std::map<std::u16string, std::string> Snapshot() const;
 
   // The fault table.
-  void FailOperation(std::string operation, std::u16string path = {});  // every matching call
+  void FailOperation(FsOperation operation, std::u16string path = {});  // every matching call
   void FailCall(int n, bool andEveryLater = false);                     // 1 = the first call
   void ClearFaults();
 
-  // "Operation path" for every call made, in order (UTF-8). A stream's calls carry the path
-  // its file was opened by.
+  // "Operation path" for every call made, in order (UTF-8), the operation by OperationName. A
+  // stream's calls carry the path its file was opened by.
   const std::vector<std::string>& Log() const { return log_; }
   int Calls() const { return calls_; }
   int OpenStreams() const { return static_cast<int>(streams_.size()); }
 
   // Called at the start of every operation, before the fault table: a test can change the
   // tree there, as another process would between two calls.
-  std::function<void(const std::string& operation, std::u16string_view path)> beforeCall;
+  std::function<void(FsOperation operation, std::u16string_view path)> beforeCall;
 
+  using FileSystemLayer::CreateFolder;
+  using FileSystemLayer::FolderExists;
   std::error_code Obtain() override;
-  std::error_code FolderExists(std::u16string_view path, bool& exists) override;
-  std::error_code CreateFolder(std::u16string_view path) override;
+  // A walk changes nothing here: every path is resolved in full.
+  std::error_code FolderExists(std::u16string_view path, bool& exists, FolderWalk* walk) override;
+  std::error_code CreateFolder(std::u16string_view path, FolderWalk* walk) override;
   std::error_code FileExists(std::u16string_view path, bool& exists) override;
   std::error_code CreateTextFile(std::u16string_view path, bool overwrite, bool unicode,
                                  StreamId& stream) override;
@@ -57,8 +60,8 @@ class FakeFileSystem final : public FileSystemLayer {
                                    StreamId& stream) override;
   std::error_code WriteLine(StreamId stream, std::u16string_view text) override;
   std::error_code Close(StreamId stream) override;
-  std::error_code Lock(std::u16string_view path, StreamId& lock) override;
-  std::error_code Unlock(StreamId lock) override;
+  std::error_code Lock(std::u16string_view path, LockId& lock) override;
+  std::error_code Unlock(LockId lock) override;
   int HeldLocks() const { return static_cast<int>(locks_.size()); }
 
  private:
@@ -76,7 +79,7 @@ class FakeFileSystem final : public FileSystemLayer {
   // nullopt when the path cannot exist (server share, refused name, missing drive).
   std::optional<Key> Resolve(std::u16string_view path) const;
   // Logs the call and applies the fault table.
-  std::error_code Enter(const char* operation, std::u16string_view path);
+  std::error_code Enter(FsOperation operation, std::u16string_view path);
 
   std::map<std::u16string, Node> nodes_;
   std::set<char16_t> drives_;
@@ -85,11 +88,11 @@ class FakeFileSystem final : public FileSystemLayer {
     std::u16string path;  // the path it was opened by, for the log and the fault table
   };
   std::map<StreamId, Stream> streams_;
-  std::map<StreamId, std::u16string> locks_;
-  StreamId nextStream_ = 1;
+  std::map<LockId, std::u16string> locks_;
+  std::intptr_t nextId_ = 1;
   std::vector<std::string> log_;
   int calls_ = 0;
-  std::vector<std::pair<std::string, std::u16string>> failingOperations_;
+  std::vector<std::pair<FsOperation, std::u16string>> failingOperations_;
   int failingCall_ = 0;
   bool failEveryLater_ = false;
 };

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "run/mdlBasico.h"
+#include "run/DailyRun.h"
 #include "tests/FakeFileSystem.h"
 #include "tests/TestClock.h"
 
@@ -23,7 +23,7 @@ class FakeRun : public ::testing::Test {
   ExitStatus Run(std::u16string_view commandLine = {}) { return Run(fs, commandLine); }
   ExitStatus Run(FileSystemLayer& layer, std::u16string_view commandLine = {}) {
     Platform platform{clock, commandLine, layer};
-    return mdlBasico::Main(platform);
+    return Main(platform);
   }
   TestClock clock{k7March2024};
   FakeFileSystem fs;

@@ -6,7 +6,8 @@
 #include <functional>
 
 #include "fs/Text.h"
-#include "run/mdlBasico.h"
+#include "run/DailyRun.h"
+#include "run/ReportLog.h"
 #include "tests/FakeFileSystem.h"
 #include "tests/FakeRun.h"
 #include "tests/TestClock.h"
@@ -82,7 +83,7 @@ class FaultSweep : public ::testing::Test {
  protected:
   ExitStatus Run(FakeFileSystem& fs, const Layout& layout) {
     Platform platform{clock, layout.commandLine, fs};
-    return mdlBasico::Main(platform);
+    return Main(platform);
   }
 
   static std::u16string Canonical(std::u16string_view path) {
@@ -105,7 +106,7 @@ class FaultSweep : public ::testing::Test {
     EXPECT_EQ(fs.HeldLocks(), 0);
     // Nothing there before is gone, but a report file over the bound.
     for (const auto& [key, bytes] : before) {
-      if (key == u"F " + Canonical(l.report) && bytes.size() > mdlBasico::ReportLimit) continue;
+      if (key == u"F " + Canonical(l.report) && bytes.size() > ReportLimit) continue;
       auto it = after.find(key);
       ASSERT_NE(it, after.end()) << Utf16ToUtf8(key) << " is gone";
     }
@@ -143,7 +144,7 @@ class FaultSweep : public ::testing::Test {
     const std::string* reportBefore = Find(before, l.report);
     const std::string* reportAfter = Find(after, l.report);
     std::string added = reportAfter ? *reportAfter : "";
-    if (reportBefore && reportBefore->size() <= mdlBasico::ReportLimit) {
+    if (reportBefore && reportBefore->size() <= ReportLimit) {
       ASSERT_EQ(added.rfind(*reportBefore, 0), 0u) << "the report lost bytes";
       added = added.substr(reportBefore->size());
     } else if (reportBefore && reportAfter && *reportAfter == *reportBefore) {

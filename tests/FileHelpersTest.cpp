@@ -1,17 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "fs/mdlFC.h"
+#include "fs/FileHelpers.h"
 #include "tests/FakeFileSystem.h"
 #include "tests/RealDisk.h"
 
 namespace calendario {
 namespace {
 
-using mdlFC::AppendLine;
-using mdlFC::EnsureFile;
-using mdlFC::kLineNotWritten;
-using mdlFC::kLineWritten;
-using mdlFC::OpenFileObject;
 using testing::FakeFileSystem;
 
 using FileHelpersOnDisk = testing::RealDisk;
@@ -57,23 +52,25 @@ TEST_F(FileHelpersOnDisk, AFolderOrATrailingSeparatorIsNoFile) {
 
 TEST(FileHelpers, AFileMadeByAnotherRunMeanwhileAlreadyExisted) {
   FakeFileSystem fs;
-  fs.beforeCall = [&](const std::string& op, std::u16string_view path) {
-    if (op == "CreateTextFile") fs.AddFile(path, "theirs\r\n");
+  fs.beforeCall = [&](FsOperation op, std::u16string_view path) {
+    if (op == FsOperation::kCreateTextFile) fs.AddFile(path, "theirs\r\n");
   };
   EXPECT_EQ(EnsureFile(fs, u"C:\\Mirror.txt"), CreationResult::AlreadyExisted);
   EXPECT_EQ(fs.Contents(u"C:\\Mirror.txt"), "theirs\r\n");
 
   FakeFileSystem withFolder;
-  withFolder.beforeCall = [&](const std::string& op, std::u16string_view path) {
-    if (op == "CreateTextFile") withFolder.AddFolder(path);
+  withFolder.beforeCall = [&](FsOperation op, std::u16string_view path) {
+    if (op == FsOperation::kCreateTextFile) withFolder.AddFolder(path);
   };
   EXPECT_EQ(EnsureFile(withFolder, u"C:\\Mirror.txt"), CreationResult::Failed);
 }
 
 TEST(FileHelpers, EveryFailingStepOfAnAppendLeavesTheFileAsItWas) {
   // Whichever step fails, the line is not counted and no stream stays open.
-  for (const char* op : {"Obtain", "FileExists", "GetFile", "OpenAsTextStream", "WriteLine"}) {
-    SCOPED_TRACE(op);
+  for (const FsOperation op :
+       {FsOperation::kObtain, FsOperation::kFileExists, FsOperation::kGetFile,
+        FsOperation::kOpenAsTextStream, FsOperation::kWriteLine}) {
+    SCOPED_TRACE(std::string(OperationName(op)));
     FakeFileSystem fs;
     fs.AddFile(u"C:\\Mirror.txt", "20240306\r\n");
     fs.FailOperation(op);
@@ -83,16 +80,17 @@ TEST(FileHelpers, EveryFailingStepOfAnAppendLeavesTheFileAsItWas) {
   }
 }
 
-TEST(FileHelpers, AFailedCloseIsAFailedAppend) {
+TEST(FileHelpers, AFailedCloseIsAFailedAppendOrCreation) {
   FakeFileSystem fs;
-  fs.FailOperation("Close");
+  fs.FailOperation(FsOperation::kClose);
   EXPECT_EQ(AppendLine(fs, u"C:\\Mirror.txt", u"20240307"), kLineNotWritten);
   EXPECT_EQ(fs.OpenStreams(), 0);
+  EXPECT_EQ(EnsureFile(fs, u"C:\\New.txt"), CreationResult::Failed);
 }
 
 TEST(FileHelpers, AnObjectNeverObtainedFailsWithoutReachingTheLayer) {
   FakeFileSystem fs;
-  fs.FailOperation("GetFile");
+  fs.FailOperation(FsOperation::kGetFile);
   const File file = OpenFileObject(fs, u"C:\\Mirror.txt");
   EXPECT_FALSE(file.Obtained());
   const int calls = fs.Calls();
@@ -103,10 +101,13 @@ TEST(FileHelpers, AnObjectNeverObtainedFailsWithoutReachingTheLayer) {
   EXPECT_EQ(file.Delete(true), FsErrc::kNotObtained);
   EXPECT_EQ(stream.WriteLine(u"x"), FsErrc::kNotObtained);
   EXPECT_EQ(stream.Close(), FsErrc::kNotObtained);
-  FileSystemObject never;
-  bool exists = true;
-  EXPECT_EQ(never.FolderExists(u"C:\\", exists), FsErrc::kNotObtained);
   EXPECT_EQ(fs.Calls(), calls);
+  // One lock an owner: a second is refused before it reaches the layer.
+  FileLock lock;
+  ASSERT_FALSE(Lock(fs, u"C:\\Mirror.txt", lock));
+  const int locked = fs.Calls();
+  EXPECT_EQ(Lock(fs, u"C:\\Mirror.txt", lock), FsErrc::kUnsupported);
+  EXPECT_EQ(fs.Calls(), locked);
   // The file was still created: what is made before a failure stays.
   EXPECT_TRUE(fs.IsFile(u"C:\\Mirror.txt"));
 }

@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "fs/mdlFC.h"
+#include "fs/FileHelpers.h"
 #include "tests/FakeFileSystem.h"
 #include "tests/RealDisk.h"
 
 namespace calendario {
 namespace {
 
-using mdlFC::CreateFolderPath;
-using mdlFC::EnsureFolder;
 using testing::CountNestedLevels;
 using testing::FakeFileSystem;
 using Log = std::vector<std::string>;
@@ -58,7 +56,7 @@ TEST(FolderPath, AServerPathStopsAtTheServer) {
 
 TEST(FolderPath, ALevelThatFailsStopsTheWalkAndKeepsWhatWasMade) {
   FakeFileSystem fs;
-  fs.FailOperation("CreateFolder", u"C:\\a\\b");
+  fs.FailOperation(FsOperation::kCreateFolder, u"C:\\a\\b");
   EXPECT_EQ(CreateFolderPath(fs, u"C:\\a\\b\\c"), CreationResult::Failed);
   EXPECT_TRUE(fs.IsFolder(u"C:\\a"));
   EXPECT_FALSE(fs.IsFolder(u"C:\\a\\b"));
@@ -83,14 +81,14 @@ TEST(FolderPath, EveryFailingOperationGivesFailed) {
 
 TEST(FolderPath, AFolderMadeByAnotherRunMeanwhileAlreadyExisted) {
   FakeFileSystem fs;
-  fs.beforeCall = [&](const std::string& op, std::u16string_view path) {
-    if (op == "CreateFolder") fs.AddFolder(path);
+  fs.beforeCall = [&](FsOperation op, std::u16string_view path) {
+    if (op == FsOperation::kCreateFolder) fs.AddFolder(path);
   };
   EXPECT_EQ(EnsureFolder(fs, u"C:\\x"), CreationResult::AlreadyExisted);
 
   FakeFileSystem withFile;
-  withFile.beforeCall = [&](const std::string& op, std::u16string_view path) {
-    if (op == "CreateFolder") withFile.AddFile(path, "");
+  withFile.beforeCall = [&](FsOperation op, std::u16string_view path) {
+    if (op == FsOperation::kCreateFolder) withFile.AddFile(path, "");
   };
   EXPECT_EQ(EnsureFolder(withFile, u"C:\\x"), CreationResult::Failed);
 }

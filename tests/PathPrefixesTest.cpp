@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
+#include "fs/FileHelpers.h"
 #include "fs/Text.h"
-#include "fs/mdlFC.h"
 
 namespace calendario {
 namespace {
 
 std::vector<std::u16string> Prefixes(std::u16string_view text, std::error_code* error = nullptr) {
   std::vector<std::u16string_view> views;
-  const std::error_code ec = mdlFC::PathPrefixes(text, u'\\', views);
+  const std::error_code ec = PathPrefixes(text, u'\\', views);
   if (error != nullptr) *error = ec;
   return {views.begin(), views.end()};
 }

@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "fs/FileHelpers.h"
 #include "fs/FileSystemPosix.h"
 #include "fs/Text.h"
-#include "fs/mdlFC.h"
 #include "tests/RealDisk.h"
 
 namespace calendario {
@@ -83,7 +83,7 @@ TEST_F(PosixMapping, NamesWindowsRefusesAreNeverCreated) {
   for (const std::u16string name : {u"a<b", u"q?", u"CON", u"nul.txt", u"a:b", u"tab\t"}) {
     SCOPED_TRACE(Utf16ToUtf8(name));
     EXPECT_TRUE(Layer().CreateFolder(Win(name)));
-    StreamId stream = 0;
+    StreamId stream{};
     EXPECT_TRUE(Layer().CreateTextFile(Win(name), false, false, stream));
   }
   EXPECT_TRUE(stdfs::is_empty(Host()));
@@ -107,7 +107,7 @@ TEST_F(PosixMapping, NamesReachTheHostAsUtf8OrAsTheirOriginalBytes) {
 }
 
 TEST_F(PosixMapping, TextIsWindows1252WithCrLf) {
-  StreamId stream = 0;
+  StreamId stream{};
   ASSERT_FALSE(Layer().CreateTextFile(Win(u"t.txt"), false, false, stream));
   ASSERT_FALSE(Layer().Close(stream));
   ASSERT_FALSE(Layer().OpenAsTextStream(Win(u"t.txt"), kForAppending, kTristateFalse, stream));
@@ -121,7 +121,7 @@ TEST_F(PosixMapping, TextIsWindows1252WithCrLf) {
 TEST_F(PosixMapping, FileOperationsOnFoldersAndMissingFilesFail) {
   MakeFolder(u"dir");
   std::uint64_t size = 0;
-  StreamId stream = 0;
+  StreamId stream{};
   EXPECT_TRUE(Layer().GetFile(Win(u"dir")));
   EXPECT_TRUE(Layer().Size(Win(u"dir"), size));
   EXPECT_TRUE(Layer().Delete(Win(u"dir"), true));
@@ -159,24 +159,24 @@ TEST_F(PosixMapping, ACachedFolderIsNotConfusedWithAnotherPath) {
 TEST_F(PosixMapping, AFolderMadeAnewIsNotReachedThroughItsOldHandle) {
   MakeFolder(u"Informes");
   EXPECT_TRUE(Folder(Win(u"Informes")));
-  EXPECT_EQ(mdlFC::AppendLine(Layer(), Win(u"Informes\\a.txt"), u"1"), mdlFC::kLineWritten);
+  EXPECT_EQ(AppendLine(Layer(), Win(u"Informes\\a.txt"), u"1"), kLineWritten);
   // Another process deletes the folder and makes it again.
   stdfs::remove_all(Host(u"Informes"));
   MakeFolder(u"Informes");
   EXPECT_TRUE(Folder(Win(u"Informes")));
-  EXPECT_EQ(mdlFC::AppendLine(Layer(), Win(u"Informes\\b.txt"), u"2"), mdlFC::kLineWritten);
+  EXPECT_EQ(AppendLine(Layer(), Win(u"Informes\\b.txt"), u"2"), kLineWritten);
   EXPECT_EQ(Read(u"Informes\\b.txt"), "2\r\n");
   // Deleted and not made again: nothing is written into the deleted folder.
   stdfs::remove_all(Host(u"Informes"));
   EXPECT_FALSE(Folder(Win(u"Informes")));
-  EXPECT_EQ(mdlFC::AppendLine(Layer(), Win(u"Informes\\c.txt"), u"3"), mdlFC::kLineNotWritten);
+  EXPECT_EQ(AppendLine(Layer(), Win(u"Informes\\c.txt"), u"3"), kLineNotWritten);
 }
 
 TEST_F(PosixMapping, LocksAreHeldOnTheFilesFolder) {
   MakeFolder(u"Informes");
   Write(u"Informes\\r.txt", "");
   EXPECT_TRUE(Folder(Win(u"Informes")));
-  StreamId lock = 0;
+  LockId lock{};
   ASSERT_FALSE(Layer().Lock(Win(u"Informes\\r.txt"), lock));
   // Another process cannot have it meanwhile.
   const int fd = ::open(Host(u"Informes").c_str(), O_RDONLY | O_DIRECTORY);
@@ -210,15 +210,14 @@ TEST_F(PosixMapping, ALineThatDoesNotFitLeavesTheFileAsItWas) {
   const std::string before = "20240306\r\n";
   Write(u"Mirror.txt", before);
   // Room for three more bytes: the host takes part of the line, and it must come out again.
-  const int status = WithFileSizeLimit(before.size() + 3, [&] {
-    return mdlFC::AppendLine(Layer(), Win(u"Mirror.txt"), u"20240307");
-  });
-  EXPECT_EQ(status, mdlFC::kLineNotWritten);
+  const int status = WithFileSizeLimit(
+      before.size() + 3, [&] { return AppendLine(Layer(), Win(u"Mirror.txt"), u"20240307"); });
+  EXPECT_EQ(status, kLineNotWritten);
   EXPECT_EQ(Read(u"Mirror.txt"), before);
   // No room at all: the write fails outright.
   EXPECT_EQ(WithFileSizeLimit(before.size(),
-                              [&] { return mdlFC::AppendLine(Layer(), Win(u"Mirror.txt"), u"x"); }),
-            mdlFC::kLineNotWritten);
+                              [&] { return AppendLine(Layer(), Win(u"Mirror.txt"), u"x"); }),
+            kLineNotWritten);
   EXPECT_EQ(Read(u"Mirror.txt"), before);
 }
 

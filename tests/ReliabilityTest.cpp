@@ -6,7 +6,7 @@
 #include <iterator>
 
 #include "fs/Text.h"
-#include "run/mdlBasico.h"
+#include "run/DailyRun.h"
 #include "tests/FakeFileSystem.h"
 #include "tests/FakeRun.h"
 #include "tests/RealDisk.h"
@@ -27,7 +27,7 @@ class RunOnDisk : public testing::RealDisk {
   ExitStatus Run(std::u16string extra = {}) {
     const std::u16string line = u"-RC" + Win(u"Raiz") + u" -RI" + Win(u"Informes") + u" " + extra;
     Platform platform{clock, line, Layer()};
-    return mdlBasico::Main(platform);
+    return Main(platform);
   }
   std::string Report() { return Read(u"Informes\\InformeMorvane.txt"); }
   std::string Folder() { return Utf16ToWindows1252(Win(u"Raiz\\20240307")); }
@@ -152,7 +152,9 @@ TEST(BadInput, NoArgumentCrashesTheRunOrReachesPastItsFolders) {
       {"control characters", u"-RCC:\\a\u0001b", ExitStatus::kFolderFailed},
       {"a device name as root", u"-RCC:\\CON", ExitStatus::kFolderFailed},
       {"a device name as mirror", u"-NANUL.txt", ExitStatus::kMirrorFailed},
-      {"trailing dots and spaces", u"-RCC:\\Datos.. -NAx. ", ExitStatus::kDone},
+      {"one trailing dot and spaces", u"-RCC:\\Datos. -NAx. ", ExitStatus::kDone},
+      // "Datos.." is made as "Datos", and the dated folder is then sought in "Datos.".
+      {"two trailing dots", u"-RCC:\\Datos.. -NAx. ", ExitStatus::kFolderFailed},
       {"a long-path form", u"-RC\\\\?\\C:\\x", ExitStatus::kFolderFailed},
       {"a device form", u"-RC\\\\.\\C:\\x", ExitStatus::kFolderFailed},
       {"more than half separators", u"-RCC:" + std::u16string(20, u'\\'),
@@ -166,7 +168,7 @@ TEST(BadInput, NoArgumentCrashesTheRunOrReachesPastItsFolders) {
     FakeFileSystem fs;
     TestClock clock{LocalDate{2024, 3, 7}};
     Platform platform{clock, c.commandLine, fs};
-    EXPECT_EQ(mdlBasico::Main(platform), c.status);
+    EXPECT_EQ(Main(platform), c.status);
     EXPECT_EQ(fs.OpenStreams(), 0);
     // Every folder and file made lies under C:\ (the only drive there is).
     for (const auto& [key, bytes] : fs.Snapshot()) {
@@ -180,7 +182,7 @@ TEST_F(RunOnDisk, BadRootsFailCleanlyOnARealDisk) {
     SCOPED_TRACE(Utf16ToUtf8(root));
     const std::u16string line = u"-RC" + Win(root) + u" -RI" + Win(u"Informes");
     Platform platform{clock, line, Layer()};
-    EXPECT_EQ(mdlBasico::Main(platform), ExitStatus::kFolderFailed);
+    EXPECT_EQ(Main(platform), ExitStatus::kFolderFailed);
   }
   // Only the report folder was made.
   std::vector<std::string> made;

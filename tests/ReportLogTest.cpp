@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "fs/Text.h"
-#include "run/mdlBasico.h"
+#include "run/DailyRun.h"
+#include "run/ReportLog.h"
 #include "tests/FakeFileSystem.h"
 #include "tests/FakeRun.h"
 #include "tests/RealDisk.h"
@@ -10,8 +11,6 @@
 namespace calendario {
 namespace {
 
-using mdlBasico::settings;
-using mdlBasico::WriteReport;
 using testing::FakeFileSystem;
 using testing::TestClock;
 
@@ -48,7 +47,7 @@ TEST_F(ReportLog, AFailedFolderStepWritesItsLineAndNothingMore) {
 }
 
 TEST_F(ReportLog, AFailedMirrorStepAfterTheFolderGivesTwoLines) {
-  fs.FailOperation("CreateTextFile", kMirror);
+  fs.FailOperation(FsOperation::kCreateTextFile, kMirror);
   EXPECT_EQ(Run(), ExitStatus::kMirrorFailed);
   EXPECT_EQ(fs.Contents(kReport), kTime +
                                       "Se ha creado la carpeta C:\\tmpCalendario\\20240307\r\n" +
@@ -58,24 +57,24 @@ TEST_F(ReportLog, AFailedMirrorStepAfterTheFolderGivesTwoLines) {
 TEST_F(ReportLog, EveryFailureOfTheWriterIsSilentAndTheRunGoesOn) {
   // Each operation the writer uses, failing only where it touches the report log.
   struct Case {
-    const char* operation;
+    FsOperation operation;
     std::u16string path;
   };
   const Case cases[] = {
-      {"FolderExists", u"C:\\Informes"},
-      {"CreateFolder", u"C:\\Informes"},
-      {"FileExists", kReport},
-      {"CreateTextFile", kReport},
-      {"GetFile", kReport},
-      {"Size", kReport},
-      {"Delete", kReport},
-      {"OpenAsTextStream", kReport},
-      {"WriteLine", kReport},
-      {"Close", kReport},
+      {FsOperation::kFolderExists, u"C:\\Informes"},
+      {FsOperation::kCreateFolder, u"C:\\Informes"},
+      {FsOperation::kFileExists, kReport},
+      {FsOperation::kCreateTextFile, kReport},
+      {FsOperation::kGetFile, kReport},
+      {FsOperation::kSize, kReport},
+      {FsOperation::kDelete, kReport},
+      {FsOperation::kOpenAsTextStream, kReport},
+      {FsOperation::kWriteLine, kReport},
+      {FsOperation::kClose, kReport},
   };
   for (const Case& c : cases) {
     for (const bool overBound : {false, true}) {
-      SCOPED_TRACE(std::string(c.operation) + (overBound ? " over the bound" : ""));
+      SCOPED_TRACE(std::string(OperationName(c.operation)) + (overBound ? " over the bound" : ""));
       FakeFileSystem faulty;
       const std::string old(10001, 'x');
       if (overBound) faulty.AddFile(kReport, old);
@@ -84,12 +83,11 @@ TEST_F(ReportLog, EveryFailureOfTheWriterIsSilentAndTheRunGoesOn) {
       EXPECT_EQ(faulty.Contents(kMirror), "20240307\r\n");
       EXPECT_EQ(faulty.OpenStreams(), 0);
       const std::string report = faulty.Contents(kReport);
-      if (std::string(c.operation) == "Delete" && overBound) {
+      if (c.operation == FsOperation::kDelete && overBound) {
         EXPECT_EQ(report, old);  // not deleted, so nothing written
       }
       // What the writer made before the failure stays.
-      if (std::string(c.operation) != "FolderExists" &&
-          std::string(c.operation) != "CreateFolder") {
+      if (c.operation != FsOperation::kFolderExists && c.operation != FsOperation::kCreateFolder) {
         EXPECT_TRUE(faulty.IsFolder(u"C:\\Informes"));
       }
       EXPECT_FALSE(report.find("Error") != std::string::npos);
@@ -110,10 +108,14 @@ class ReportWriterOnDisk : public testing::RealDisk {
  protected:
   void SetUp() override {
     RealDisk::SetUp();
-    mdlBasico::LoadDefaults(u"20240307");
-    settings.ReportFolder = Win(u"Informes");
-    settings.ReportPath = settings.ReportFolder + u"\\" + settings.ReportName;
+    reportFolder = Win(u"Informes");
+    reportPath = reportFolder + u"\\InformeMorvane.txt";
   }
+  void Report(std::u16string_view message) {
+    WriteReport(Layer(), reportFolder, reportPath, message);
+  }
+  std::u16string reportFolder;
+  std::u16string reportPath;
   const std::u16string report = u"Informes\\InformeMorvane.txt";
   const std::u16string line = u"07/03/2024 09:15:00  ||  Ya exist\u00eda la carpeta X";
   const std::string bytes =
@@ -123,41 +125,41 @@ class ReportWriterOnDisk : public testing::RealDisk {
 
 TEST_F(ReportWriterOnDisk, AFileOfExactlyTheBoundStillReceivesTheLine) {
   MakeFolder(u"Informes");
-  const std::string full(mdlBasico::ReportLimit, 'x');
+  const std::string full(ReportLimit, 'x');
   Write(report, full);
-  WriteReport(Layer(), line);
+  Report(line);
   EXPECT_EQ(Read(report), full + bytes);
 }
 
 TEST_F(ReportWriterOnDisk, AFileOverTheBoundIsDeletedAndTheLineStartsTheNewOne) {
   MakeFolder(u"Informes");
-  Write(report, std::string(mdlBasico::ReportLimit + 1, 'x'));
-  WriteReport(Layer(), line);
+  Write(report, std::string(ReportLimit + 1, 'x'));
+  Report(line);
   EXPECT_EQ(Read(report), bytes);
-  WriteReport(Layer(), line);
+  Report(line);
   EXPECT_EQ(Read(report), bytes + bytes);
 }
 
 TEST_F(ReportWriterOnDisk, MakesEveryMissingLevelOfTheReportFolder) {
-  settings.ReportFolder = Win(u"a\\b\\Informes");
-  settings.ReportPath = settings.ReportFolder + u"\\InformeMorvane.txt";
-  WriteReport(Layer(), line);
+  reportFolder = Win(u"a\\b\\Informes");
+  reportPath = reportFolder + u"\\InformeMorvane.txt";
+  Report(line);
   EXPECT_EQ(Read(u"a\\b\\Informes\\InformeMorvane.txt"), bytes);
 }
 
 TEST_F(ReportWriterOnDisk, NeverMakesADriveOrAFolderNamedWithoutASeparator) {
-  settings.ReportFolder = u"Q:\\Informes";
-  settings.ReportPath = u"Q:\\Informes\\InformeMorvane.txt";
-  WriteReport(Layer(), line);
+  reportFolder = u"Q:\\Informes";
+  reportPath = u"Q:\\Informes\\InformeMorvane.txt";
+  Report(line);
 #ifndef _WIN32
   EXPECT_FALSE(std::filesystem::exists(tempRoot_ / "drives" / "q"));
 #endif
 
   const auto original = std::filesystem::current_path();
   std::filesystem::current_path(Host());
-  settings.ReportFolder = u"Informes";
-  settings.ReportPath = u"Informes\\InformeMorvane.txt";
-  WriteReport(Layer(), line);
+  reportFolder = u"Informes";
+  reportPath = u"Informes\\InformeMorvane.txt";
+  Report(line);
   std::filesystem::current_path(original);
   EXPECT_FALSE(Exists(u"Informes"));
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "run/mdlBasico.h"
+#include "run/Clock.h"
 
 namespace calendario::testing {
 

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fs/FileHelpers.h"
 #include "fs/FileSystemWin32.h"
-#include "fs/mdlFC.h"
 #include "tests/RealDisk.h"
 
 namespace calendario {
@@ -33,7 +33,7 @@ using Win32OnDisk = testing::RealDisk;
 TEST_F(Win32OnDisk, RefusedNamesNeverReachTheApi) {
   for (const std::u16string name : {u"CON", u"nul.txt", u"a<b", u"q?", u"a:b"}) {
     EXPECT_TRUE(Layer().CreateFolder(Win(name)));
-    StreamId stream = 0;
+    StreamId stream{};
     EXPECT_TRUE(Layer().CreateTextFile(Win(name), false, false, stream));
   }
   EXPECT_TRUE(std::filesystem::is_empty(Host()));
@@ -51,8 +51,7 @@ TEST_F(Win32OnDisk, DeleteWithForceRemovesAReadOnlyFile) {
 
 TEST_F(Win32OnDisk, TextIsTheAnsiCodePageWithCrLf) {
   if (::GetACP() != 1252) GTEST_SKIP() << "the ANSI code page here is " << ::GetACP();
-  EXPECT_EQ(mdlFC::AppendLine(Layer(), Win(u"t.txt"), u"exist\u00eda \u20ac \u3042"),
-            mdlFC::kLineWritten);
+  EXPECT_EQ(AppendLine(Layer(), Win(u"t.txt"), u"exist\u00eda \u20ac \u3042"), kLineWritten);
   EXPECT_EQ(Read(u"t.txt"),
             "exist\xed"
             "a \x80 ?\r\n");
@@ -60,7 +59,7 @@ TEST_F(Win32OnDisk, TextIsTheAnsiCodePageWithCrLf) {
 
 TEST_F(Win32OnDisk, AppendsGoThroughAnAppendOnlyHandle) {
   Write(u"m.txt", "a\r\n");
-  StreamId stream = 0;
+  StreamId stream{};
   ASSERT_FALSE(Layer().OpenAsTextStream(Win(u"m.txt"), kForAppending, kTristateFalse, stream));
   Write(u"m.txt", "another writer\r\n");  // the file changes under the open handle
   EXPECT_FALSE(Layer().WriteLine(stream, u"b"));

@@ -37,7 +37,11 @@ TEST(WindowsPath, ResolvesRootsAndLevelsAsWindowsDoes) {
       {u"C:\\a\\..\\..\\..\\b", PathRoot::kDrive, u'c', "/b", false},
       {u"C:\\a\\.\\\\b\\.", PathRoot::kDrive, u'c', "/a/b", false},
       {u"..\\..\\a\\..\\b", PathRoot::kRelative, 0, "/../../b", false},
-      {u"C:\\dots...\\sp  \\...\\x", PathRoot::kDrive, u'c', "/dots/sp/x", false},
+      // The last level loses every trailing dot and space, one with more after it a dot at most.
+      {u"C:\\dot.\\sp \\x. .", PathRoot::kDrive, u'c', "/dot/sp /x", false},
+      {u"C:\\r..\\x", PathRoot::kDrive, u'c', "/r./x", false},
+      {u"C:\\r..\\", PathRoot::kDrive, u'c', "/r.", true},
+      {u"C:\\a\\...", PathRoot::kDrive, u'c', "/a", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Utf16ToUtf8(c.path));
@@ -57,7 +61,7 @@ TEST(WindowsPath, ResolvesRootsAndLevelsAsWindowsDoes) {
 TEST(WindowsPath, RefusesTheNamesWindowsRefuses) {
   for (const std::u16string name :
        {u"a<b", u"a>b", u"a:b", u"a\"b", u"a|b", u"a?b", u"a*b", u"tab\there", u"CON", u"nul",
-        u"NUL.txt", u"com1", u"LPT9.log", u"Aux"}) {
+        u"NUL.txt", u"com1", u"LPT9.log", u"Aux", u"COM\u00b9", u"lpt\u00b3.txt", u"Com\u00b2"}) {
     SCOPED_TRACE(Utf16ToUtf8(name));
     EXPECT_FALSE(IsValidName(name));
     EXPECT_FALSE(ParseWindowsPath(u"C:\\ok\\" + name + u"\\x").validNames);
@@ -66,6 +70,8 @@ TEST(WindowsPath, RefusesTheNamesWindowsRefuses) {
     SCOPED_TRACE(Utf16ToUtf8(name));
     EXPECT_TRUE(IsValidName(name));
   }
+  // "..." with more after it loses a dot, and ".." must never climb as a name.
+  EXPECT_FALSE(ParseWindowsPath(u"C:\\ok\\...\\x").validNames);
   EXPECT_FALSE(IsPlainName(u"name."));
   EXPECT_FALSE(IsPlainName(u".."));
   EXPECT_TRUE(IsPlainName(u".hidden"));

@@ -1,9 +1,9 @@
-#include "fs/mdlFC.h"
+#include "fs/FileHelpers.h"
 
-#include <algorithm>
 #include <limits>
+#include <new>
 
-namespace calendario::mdlFC {
+namespace calendario {
 namespace {
 
 // Half the length rounded to the nearest whole number, ties to the even one, plus one.
@@ -42,85 +42,76 @@ std::error_code PathPrefixes(std::u16string_view text, char16_t separator,
   return {};
 }
 
-CreationResult CreateFolderPath(FileSystemLayer& layer, std::u16string_view path) {
+CreationResult CreateFolderPath(FileSystemLayer& layer, std::u16string_view path) try {
+  // The walk holds its own copy of the path, and the prefixes are views of that copy, so the
+  // layer can tell that each is the one before it plus a level.
+  FolderWalk walk(layer, path);
   std::vector<std::u16string_view> prefixes;
-  if (PathPrefixes(path, u'\\', prefixes)) return CreationResult::Failed;
+  if (PathPrefixes(walk.Text(), u'\\', prefixes)) return CreationResult::Failed;
   CreationResult result = CreationResult::AlreadyExisted;
   // Entry 0 is the drive (or nothing, or a bare relative name): never looked at or created.
   for (std::size_t k = 1; k < prefixes.size(); ++k) {
-    result = EnsureFolder(layer, prefixes[k]);
+    walk.MoveTo(prefixes[k]);
+    result = EnsureFolder(layer, prefixes[k], &walk);
     if (result == CreationResult::Failed) return CreationResult::Failed;
   }
   return result;
+} catch (const std::bad_alloc&) {
+  return CreationResult::Failed;
 }
 
-CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path) {
-  FileSystemObject fso;
-  if (fso.Obtain(layer)) return CreationResult::Failed;
+CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path, FolderWalk* walk) {
+  if (layer.Obtain()) return CreationResult::Failed;
   bool exists = false;
-  if (fso.FolderExists(path, exists)) return CreationResult::Failed;
+  if (layer.FolderExists(path, exists, walk)) return CreationResult::Failed;
   if (exists) return CreationResult::AlreadyExisted;
-  if (fso.CreateFolder(path)) {
+  if (layer.CreateFolder(path, walk)) {
     // Another run may have made it a moment ago; a file standing there is still a failure.
     bool nowExists = false;
-    if (!fso.FolderExists(path, nowExists) && nowExists) return CreationResult::AlreadyExisted;
+    if (!layer.FolderExists(path, nowExists, walk) && nowExists) {
+      return CreationResult::AlreadyExisted;
+    }
     return CreationResult::Failed;
   }
   return CreationResult::Created;
 }
 
 CreationResult EnsureFile(FileSystemLayer& layer, std::u16string_view path) {
-  FileSystemObject fso;
-  if (fso.Obtain(layer)) return CreationResult::Failed;
+  if (layer.Obtain()) return CreationResult::Failed;
   bool exists = false;
-  if (fso.FileExists(path, exists)) return CreationResult::Failed;
+  if (layer.FileExists(path, exists)) return CreationResult::Failed;
   if (exists) return CreationResult::AlreadyExisted;
-  TextStream stream;  // released, and the new file closed empty, when this returns
-  if (fso.CreateTextFile(path, false, false, stream)) {
+  TextStream stream;
+  if (CreateTextFile(layer, path, false, false, stream)) {
     bool nowExists = false;
-    if (!fso.FileExists(path, nowExists) && nowExists) return CreationResult::AlreadyExisted;
+    if (!layer.FileExists(path, nowExists) && nowExists) return CreationResult::AlreadyExisted;
     return CreationResult::Failed;
   }
+  // The new file is closed empty here; a close that fails is a file that may not be there.
+  if (stream.Close()) return CreationResult::Failed;
   return CreationResult::Created;
 }
 
-File OpenFileObject(FileSystemLayer& layer, std::u16string_view path) {
-  FileSystemObject fso;
-  if (fso.Obtain(layer)) return {};
+File OpenFileObject(FileSystemLayer& layer, std::u16string_view path) try {
+  if (layer.Obtain()) return {};
   if (EnsureFile(layer, path) == CreationResult::Failed) return {};
   File file;
-  if (fso.GetFile(path, file)) return {};
+  if (GetFile(layer, path, file)) return {};
   return file;
+} catch (const std::bad_alloc&) {
+  return {};
 }
 
 std::int16_t AppendLine(FileSystemLayer& layer, std::u16string_view path,
-                        std::u16string_view text) {
+                        std::u16string_view text) try {
   const File file = OpenFileObject(layer, path);
   TextStream stream;
   if (file.OpenAsTextStream(kForAppending, kTristateFalse, stream)) return kLineNotWritten;
   if (stream.WriteLine(text)) return kLineNotWritten;
   if (stream.Close()) return kLineNotWritten;
   return kLineWritten;
+} catch (const std::bad_alloc&) {
+  return kLineNotWritten;
 }
 
-std::vector<std::u16string> GetCommandArgs(std::u16string_view commandLine, std::size_t maxArgs) {
-  std::vector<std::u16string> args(1);
-  // No more entries than the text can hold, however large maxArgs is.
-  args.reserve(1 + std::min(maxArgs, commandLine.size() / 2 + 1));
-  bool inArgument = false;
-  for (char16_t c : commandLine) {
-    if (c != u' ' && c != u'\t') {
-      if (!inArgument) {
-        if (args.size() - 1 == maxArgs) break;
-        args.emplace_back();
-        inArgument = true;
-      }
-      args.back().push_back(c);
-    } else {
-      inArgument = false;
-    }
-  }
-  return args;
-}
-
-}  // namespace calendario::mdlFC
+}  // namespace calendario

@@ -1,9 +1,8 @@
-// mdlFC: the file-system helpers. Each procedure does one thing through the file-system layer
-// and folds every failure into its result; none lets a failure out.
+// The folder and file helpers: each does one thing through the file-system layer and folds
+// every failure (an allocation failure included) into its result; none lets a failure out.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -18,9 +17,7 @@ enum class CreationResult : std::uint8_t {
   Failed = 255,        // some step failed; nothing is known about what exists
 };
 
-namespace mdlFC {
-
-// AppendLine's results.
+// AppendLine's results: a signed 16-bit code of its own, not a CreationResult.
 inline constexpr std::int16_t kLineWritten = 1;
 inline constexpr std::int16_t kLineNotWritten = 255;
 
@@ -28,7 +25,7 @@ inline constexpr std::int16_t kLineNotWritten = 255;
 // it ends with the separator; views into `text`, which must outlive them. Fails with
 // value_too_large for a text longer than 32767 code units and with result_out_of_range when
 // the prefixes outnumber the list's capacity: half the length rounded to even, plus one. On
-// failure `prefixes` is left empty.
+// failure `prefixes` is left empty. May throw std::bad_alloc.
 std::error_code PathPrefixes(std::u16string_view text, char16_t separator,
                              std::vector<std::u16string_view>& prefixes);
 
@@ -38,8 +35,10 @@ std::error_code PathPrefixes(std::u16string_view text, char16_t separator,
 CreationResult CreateFolderPath(FileSystemLayer& layer, std::u16string_view path);
 
 // Makes the one folder exist. A folder that another process makes between the check and the
-// creation counts as AlreadyExisted.
-CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path);
+// creation counts as AlreadyExisted. `walk`, when given, is the walk of CreateFolderPath that
+// `path` is the current prefix of.
+CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path,
+                            FolderWalk* walk = nullptr);
 
 // Makes the file exist, creating it empty when missing; an existing file is not opened. A file
 // that another process makes between the check and the creation counts as AlreadyExisted.
@@ -53,11 +52,4 @@ File OpenFileObject(FileSystemLayer& layer, std::u16string_view path);
 // kLineNotWritten when any step failed, in which case the file holds what it held before.
 std::int16_t AppendLine(FileSystemLayer& layer, std::u16string_view path, std::u16string_view text);
 
-// Splits the command-line text into arguments: maximal runs of characters that are neither a
-// space nor a tab (quotation marks are ordinary characters). Entry 0 is always empty; entries
-// 1 to n hold the first n <= maxArgs arguments, and the rest of the text is not read.
-std::vector<std::u16string> GetCommandArgs(std::u16string_view commandLine,
-                                           std::size_t maxArgs = 10);
-
-}  // namespace mdlFC
 }  // namespace calendario

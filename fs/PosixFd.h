@@ -1,0 +1,37 @@
+// A move-only owner of a POSIX file descriptor: closes it when released.
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace calendario {
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) Reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  ~Fd() { Reset(); }
+
+  int Get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  // Hands the descriptor over, owning nothing any more.
+  int Release() { return std::exchange(fd_, -1); }
+  // Closes what is held (a close that fails has still let go of it) and holds `fd` instead.
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace calendario

@@ -1,0 +1,74 @@
+#include "run/ReportLog.h"
+
+#include <new>
+
+namespace calendario {
+namespace {
+
+// A step's three outcome texts, each ending in the space before its subject.
+struct Outcomes {
+  std::u16string_view alreadyExisted;
+  std::u16string_view created;
+  std::u16string_view failed;
+};
+
+constexpr Outcomes kFolderOutcomes{u"Ya exist\u00eda la carpeta ", u"Se ha creado la carpeta ",
+                                   u"Error al crear la carpeta "};
+constexpr Outcomes kMirrorOutcomes{u"Ya exist\u00eda el archivo ", u"Se ha creado el archivo ",
+                                   u"Error al crear el archivo "};
+
+std::u16string ReportLine(Clock& clock, const Outcomes& outcomes, CreationResult result,
+                          std::u16string_view subject) {
+  std::u16string line = clock.DateTimeText();
+  line += u"  ||  ";
+  switch (result) {
+    case CreationResult::AlreadyExisted:
+      line += outcomes.alreadyExisted;
+      break;
+    case CreationResult::Created:
+      line += outcomes.created;
+      break;
+    case CreationResult::Failed:
+      line += outcomes.failed;
+      break;
+  }
+  line += subject;
+  return line;
+}
+
+}  // namespace
+
+std::u16string FolderLine(Clock& clock, CreationResult result, std::u16string_view folderPath) {
+  return ReportLine(clock, kFolderOutcomes, result, folderPath);
+}
+
+std::u16string MirrorLine(Clock& clock, CreationResult result, std::u16string_view mirrorName) {
+  return ReportLine(clock, kMirrorOutcomes, result, mirrorName);
+}
+
+void WriteReport(FileSystemLayer& layer, std::u16string_view reportFolder,
+                 std::u16string_view reportPath, std::u16string_view message) try {
+  if (CreateFolderPath(layer, reportFolder) == CreationResult::Failed) return;
+  // Another run's check, delete and append must not come between ours, or one of them could
+  // delete a file the other has just started. Without the lock (another run holding it too
+  // long, or a host that cannot lock there) the line is written all the same.
+  FileLock lock;
+  if (!layer.Obtain()) (void)Lock(layer, reportPath, lock);
+  File file = OpenFileObject(layer, reportPath);
+  std::uint64_t size = 0;
+  if (file.Size(size)) return;
+  if (size > ReportLimit) {
+    if (file.Delete(true)) return;
+    // The line that found the file too large is the record of this run: it starts the new
+    // file rather than being lost with the old one.
+    file = OpenFileObject(layer, reportPath);
+  }
+  TextStream stream;
+  if (file.OpenAsTextStream(kForAppending, kTristateFalse, stream)) return;
+  if (stream.WriteLine(message)) return;
+  (void)stream.Close();
+} catch (const std::bad_alloc&) {
+  // Nothing to say it with: the report log is the only channel.
+}
+
+}  // namespace calendario
