@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -170,6 +171,41 @@ TEST_F(PosixMapping, AFolderMadeAnewIsNotReachedThroughItsOldHandle) {
   stdfs::remove_all(Host(u"Informes"));
   EXPECT_FALSE(Folder(Win(u"Informes")));
   EXPECT_EQ(AppendLine(Layer(), Win(u"Informes\\c.txt"), u"3"), kLineNotWritten);
+}
+
+// Every folder below `top`, as paths relative to it, in order.
+std::vector<std::string> Tree(const stdfs::path& top) {
+  std::vector<std::string> tree;
+  for (const auto& entry : stdfs::recursive_directory_iterator(top)) {
+    tree.push_back(stdfs::relative(entry.path(), top).string());
+  }
+  std::sort(tree.begin(), tree.end());
+  return tree;
+}
+
+TEST_F(PosixMapping, AWalkReachesWhatEachPrefixReachesOnItsOwn) {
+  // CreateFolderPath reaches each level from the folder of the one before; resolving every
+  // prefix from the drive's top instead must make the same folders and give the same result.
+  const std::u16string cases[] = {u"a\\b\\c", u"ab.\\cd.\\ef", u"x\\.\\y\\\\z\\.",
+                                  u"r..\\s",  u"a\\..\\b\\c",  u"sp \\t \\u",
+                                  u"a/b\\c",  u"dots\\...\\e", u"CON\\f"};
+  MakeFolder(u"walk");
+  MakeFolder(u"alone");
+  for (const std::u16string& c : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(c));
+    const CreationResult walked = CreateFolderPath(Layer(), Win(u"walk\\" + c));
+    const std::u16string alone = Win(u"alone\\" + c);
+    std::vector<std::u16string_view> prefixes;
+    ASSERT_FALSE(PathPrefixes(alone, u'\\', prefixes));
+    CreationResult result = CreationResult::AlreadyExisted;
+    for (std::size_t k = 1; k < prefixes.size() && result != CreationResult::Failed; ++k) {
+      result = EnsureFolder(Layer(), prefixes[k]);
+    }
+    EXPECT_EQ(walked, result);
+    EXPECT_EQ(Tree(Host(u"walk")), Tree(Host(u"alone")));
+    const CreationResult again = CreateFolderPath(Layer(), Win(u"walk\\" + c));
+    EXPECT_EQ(again, walked == CreationResult::Failed ? walked : CreationResult::AlreadyExisted);
+  }
 }
 
 TEST_F(PosixMapping, LocksAreHeldOnTheFilesFolder) {
