@@ -108,6 +108,7 @@ class FolderWalk {
   // FileSystemLayer::EndWalk.
   std::intptr_t folder = -1;
   std::size_t folderLength = 0;
+  bool folderIsNew = false;  // the walk made it: what lies below it is most likely nothing
 
  private:
   FileSystemLayer& layer_;

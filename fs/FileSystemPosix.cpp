@@ -237,6 +237,7 @@ void PosixFileSystem::Advance(FolderWalk& walk, const Target& target, Fd opened)
 }
 
 void PosixFileSystem::EndWalk(FolderWalk& walk) noexcept {
+  walk.folderIsNew = false;
   if (walk.folder < 0) return;
   Fd fd(static_cast<int>(std::exchange(walk.folder, -1)));
   const std::size_t length = std::exchange(walk.folderLength, 0);
@@ -271,8 +272,17 @@ std::error_code PosixFileSystem::FolderExists(std::u16string_view path, bool& ex
   }
   if (target.name.empty()) {
     exists = true;
-    if (walk != nullptr) Advance(*walk, target, Fd());
+    if (walk != nullptr) Advance(*walk, target, Fd());  // the same folder: as new as it was
     return {};
+  }
+  if (walk != nullptr && walk->folderIsNew &&
+      static_cast<std::intptr_t>(target.fd) == walk->folder) {
+    // Below a folder this walk has just made there is most likely nothing yet, and a stat
+    // finds that out more cheaply than an open, which sets up an open file before it looks.
+    struct stat st;
+    if (::fstatat(target.fd, target.name.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
+      return {};
+    }
   }
   // Opening it answers the question afresh and gives the handle the next level is found from.
   Fd fd(::openat(target.fd, target.name.c_str(), kFolderFlags));
@@ -283,6 +293,7 @@ std::error_code PosixFileSystem::FolderExists(std::u16string_view path, bool& ex
   exists = true;
   if (walk != nullptr) {
     Advance(*walk, target, std::move(fd));
+    walk->folderIsNew = false;
   } else if (target.remember && target.fd != AT_FDCWD) {
     folders_.Remember(path, std::move(fd));
   }
@@ -301,6 +312,7 @@ std::error_code PosixFileSystem::CreateFolder(std::u16string_view path, FolderWa
   folders_.Forget(path);  // a folder by this name was just made anew
   if (walk != nullptr) {
     Advance(*walk, target, Fd(::openat(target.fd, target.name.c_str(), kFolderFlags)));
+    walk->folderIsNew = walk->folder >= 0 && IsPlainName(LastLevelOf(path));
   }
   return {};
 }
