@@ -1,7 +1,6 @@
 #include "fs/Text.h"
 
-#include <array>
-#include <cstdint>
+#include "fs/WindowsTables.h"
 
 namespace calendario {
 namespace {
@@ -20,23 +19,6 @@ void AppendCodePoint(std::u16string& out, char32_t cp) {
     out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
     out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
   }
-}
-
-// Windows-1252's bytes 0x80..0x9F; 0 where the code page leaves the byte undefined.
-constexpr std::array<char16_t, 32> kCp1252High = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-char EncodeCp1252(char32_t cp) {
-  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
-  for (std::size_t i = 0; i < kCp1252High.size(); ++i) {
-    if (kCp1252High[i] == cp) return static_cast<char>(0x80 + i);
-  }
-  // The five bytes Windows-1252 leaves undefined map to the C1 controls of the same value,
-  // as the Windows conversion does.
-  if (cp >= 0x80 && cp <= 0x9F && kCp1252High[cp - 0x80] == 0) return static_cast<char>(cp);
-  return '?';
 }
 
 }  // namespace
@@ -115,18 +97,9 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 std::string Utf16ToWindows1252(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      out.push_back('?');  // one character outside the code page, one '?'
-      ++i;
-    } else if (c >= 0xDC80 && c <= 0xDCFF) {
-      out.push_back(static_cast<char>(c - kEscapeBase));
-    } else {
-      out.push_back(EncodeCp1252(c));
-    }
-  }
+  // One byte a code unit, as Windows converts: a surrogate, paired or not, is a '?' of its
+  // own, and so is a byte kept as U+DC80..U+DCFF, which stands for no character.
+  for (char16_t c : text) out.push_back(WindowsCp1252(c));
   return out;
 }
 

@@ -18,8 +18,9 @@ std::u16string Utf8ToUtf16(std::string_view bytes);
 std::string Utf16ToUtf8(std::u16string_view text);
 
 // Encodes UTF-16 as Windows-1252 (the 8-bit text of the files on hosts without a code page of
-// their own). A character outside it becomes '?'; a lone surrogate U+DC80..U+DCFF becomes the
-// byte it stands for.
+// their own), byte for byte as Windows' WideCharToMultiByte(1252, 0, ...) does: a character
+// outside the code page becomes its best fit ("A" for U+0100) or '?', and each surrogate unit
+// becomes a '?' of its own.
 std::string Utf16ToWindows1252(std::u16string_view text);
 
 // UTF-32 (a host's wchar_t text, for instance) to UTF-16. Values that are not Unicode scalar

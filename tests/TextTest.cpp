@@ -28,10 +28,11 @@ TEST(Text, Windows1252IsOneBytePerCharacter) {
             "Ya exist\xed"
             "a la carpeta ");
   EXPECT_EQ(Utf16ToWindows1252(u"\u20ac\u0152\u2122\u00ff"), "\x80\x8c\x99\xff");
-  // Outside the code page: one '?' per character, a surrogate pair included.
-  EXPECT_EQ(Utf16ToWindows1252(u"\u3042|\U0001F600|\u0100"), "?|?|?");
-  // A byte that came in undecodable goes out as itself.
-  EXPECT_EQ(Utf16ToWindows1252(Utf8ToUtf16("\xe9t\xe9")), "\xe9t\xe9");
+  // Outside the code page, as Windows converts: its best fit where it has one, otherwise '?',
+  // and a '?' for each unit of a surrogate pair.
+  EXPECT_EQ(Utf16ToWindows1252(u"\u3042|\U0001F600|\u0100\u0142\u015d\u2212"), "?|??|Als-");
+  // A byte that came in undecodable stands for no character: '?', as for a lone surrogate.
+  EXPECT_EQ(Utf16ToWindows1252(Utf8ToUtf16("\xe9t\x81")), "?t?");
 }
 
 TEST(Text, Utf32ReplacesWhatIsNotAScalarValue) {
