@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "fs/PosixAnyCase.h"
 #include "fs/Text.h"
 #include "fs/WindowsPath.h"
 
@@ -44,7 +45,8 @@ std::error_code WalkLevels(int from, const std::vector<std::u16string>& levels, 
                            Fd& owned, int& fd) {
   fd = from;
   for (std::size_t i = 0; i < count; ++i) {
-    const int next = ::openat(fd, Utf16ToUtf8(levels[i]).c_str(), kFolderFlags);
+    std::string name = Utf16ToUtf8(levels[i]);
+    const int next = OpenAtAnyCase(fd, name, kFolderFlags);
     if (next < 0) {
       const std::error_code ec = LastError();
       owned.Reset();
@@ -114,7 +116,8 @@ std::error_code PosixFileSystem::OpenFolder(std::u16string_view text, int& fd) {
   std::size_t levelStart = 0;
   const int parent = folders_.FindParent(text, levelStart);
   if (parent >= 0) {
-    Fd next(::openat(parent, Utf16ToUtf8(text.substr(levelStart)).c_str(), kFolderFlags));
+    std::string name = Utf16ToUtf8(text.substr(levelStart));
+    Fd next(OpenAtAnyCase(parent, name, kFolderFlags));
     if (!next) return LastError();
     fd = folders_.Remember(text, std::move(next));
     return {};
@@ -199,10 +202,55 @@ std::error_code PosixFileSystem::Locate(std::u16string_view path, FolderWalk* wa
       }
       target.fd = static_cast<int>(walk->folder);
       target.remember = false;
+      target.fresh = walk->folderIsNew;
       return {};
     }
   }
+  if (IsRelative(path)) {
+    // Inside a drive's host folder a relative path means what it would on Windows, from that
+    // drive and folder: ".." stops at the drive's top.
+    const std::u16string& current = CurrentFolderInDrive();
+    if (!current.empty()) return Resolve(current + u"\\" + std::u16string(path), target);
+  }
   return Resolve(path, target);
+}
+
+bool PosixFileSystem::IsRelative(std::u16string_view path) {
+  if (path.empty() || IsSeparator(path[0])) return false;
+  return !(path.size() >= 2 && path[1] == u':');
+}
+
+const std::u16string& PosixFileSystem::CurrentFolderInDrive() {
+  if (currentKnown_) return current_;
+  currentKnown_ = true;
+  char* cwd = ::getcwd(nullptr, 0);
+  if (cwd == nullptr) return current_;
+  const std::string here = cwd;
+  std::free(cwd);
+  // The drive whose host folder holds the current folder most closely.
+  std::size_t closest = 0;
+  for (char letter = 'a'; letter <= 'z'; ++letter) {
+    const std::string folder = drivesFolder_ + '/' + letter;
+    char* real = ::realpath(folder.c_str(), nullptr);
+    if (real == nullptr) continue;
+    std::string top = real;
+    std::free(real);
+    if (top == "/") top.clear();
+    const bool inside = here.compare(0, top.size(), top) == 0 &&
+                        (here.size() == top.size() || here[top.size()] == '/');
+    if (!inside || top.size() + 1 <= closest) continue;
+    closest = top.size() + 1;
+    current_ = {static_cast<char16_t>(u'A' + (letter - 'a')), u':'};
+    std::size_t start = top.size() + 1;
+    while (start < here.size()) {
+      std::size_t end = here.find('/', start);
+      if (end == std::string::npos) end = here.size();
+      current_ += u'\\';
+      current_ += Utf8ToUtf16(std::string_view(here).substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  return current_;
 }
 
 void PosixFileSystem::Advance(FolderWalk& walk, const Target& target, Fd opened) {
@@ -225,7 +273,8 @@ void PosixFileSystem::Advance(FolderWalk& walk, const Target& target, Fd opened)
     next = std::move(opened);
   } else if (IsValidName(asFolder.name) && asFolder.name != u"." && asFolder.name != u"..") {
     // As a level with more after it the name is another one ("r.." is "r." there, "r" here).
-    next.Reset(::openat(target.fd, Utf16ToUtf8(asFolder.name).c_str(), kFolderFlags));
+    std::string name = Utf16ToUtf8(asFolder.name);
+    next.Reset(OpenAtAnyCase(target.fd, name, kFolderFlags));
   }
   folders_.Retire(Fd(static_cast<int>(std::exchange(walk.folder, -1))));
   if (!next) {
@@ -256,7 +305,7 @@ std::error_code PosixFileSystem::StatFile(std::u16string_view path, struct stat&
   Target target;
   if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
-  if (::fstatat(target.fd, target.name.c_str(), &st, 0) != 0) return LastError();
+  if (StatAtAnyCase(target.fd, target.name, st) != 0) return LastError();
   memo_.Keep(path, st);
   return {};
 }
@@ -275,17 +324,17 @@ std::error_code PosixFileSystem::FolderExists(std::u16string_view path, bool& ex
     if (walk != nullptr) Advance(*walk, target, Fd());  // the same folder: as new as it was
     return {};
   }
-  if (walk != nullptr && walk->folderIsNew &&
-      static_cast<std::intptr_t>(target.fd) == walk->folder) {
-    // Below a folder this walk has just made there is most likely nothing yet, and a stat
-    // finds that out more cheaply than an open, which sets up an open file before it looks.
+  if (target.fresh) {
+    // Below a folder this walk has just made there is most likely nothing yet, under any
+    // case: a stat finds that out more cheaply than an open, which sets up an open file
+    // before it looks, or a read of the folder.
     struct stat st;
     if (::fstatat(target.fd, target.name.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
       return {};
     }
   }
   // Opening it answers the question afresh and gives the handle the next level is found from.
-  Fd fd(::openat(target.fd, target.name.c_str(), kFolderFlags));
+  Fd fd(OpenAtAnyCase(target.fd, target.name, kFolderFlags));
   if (!fd) {
     if (target.remember) folders_.Forget(path);
     return {};
@@ -308,6 +357,10 @@ std::error_code PosixFileSystem::CreateFolder(std::u16string_view path, FolderWa
     return ec;
   }
   if (target.name.empty()) return std::make_error_code(std::errc::file_exists);
+  // A folder by the same name in another case is the same folder to Windows.
+  if (!target.fresh && !FindAnyCase(target.fd, target.name).empty()) {
+    return std::make_error_code(std::errc::file_exists);
+  }
   if (::mkdirat(target.fd, target.name.c_str(), 0777) != 0) return LastError();
   folders_.Forget(path);  // a folder by this name was just made anew
   if (walk != nullptr) {
@@ -329,6 +382,11 @@ std::error_code PosixFileSystem::CreateTextFile(std::u16string_view path, bool o
   Target target;
   if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
+  const std::string existing = FindAnyCase(target.fd, target.name);
+  if (!existing.empty()) {
+    if (!overwrite) return std::make_error_code(std::errc::file_exists);
+    target.name = existing;
+  }
   const int flags = kFileFlags | O_CREAT | (overwrite ? O_TRUNC : O_EXCL);
   const int fd = ::openat(target.fd, target.name.c_str(), flags, 0666);
   if (fd < 0) return LastError();
@@ -355,7 +413,7 @@ std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/
   Target target;
   if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
-  if (::unlinkat(target.fd, target.name.c_str(), 0) != 0) return LastError();
+  if (UnlinkAtAnyCase(target.fd, target.name) != 0) return LastError();
   return {};
 }
 
@@ -365,7 +423,7 @@ std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int 
   Target target;
   if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
-  const int fd = ::openat(target.fd, target.name.c_str(), kFileFlags | O_APPEND);
+  const int fd = OpenAtAnyCase(target.fd, target.name, kFileFlags | O_APPEND);
   if (fd < 0) return LastError();
   stream = StreamId{fd};
   return {};

@@ -5,7 +5,9 @@
 //               folder is made when first needed, and Z: is the host's / unless <drives>/z is
 //               there.
 //   \a       -> the top of drive C:
-//   a\b      -> relative to the process's current folder
+//   a\b      -> from the current folder: as Windows would from its drive and folder when
+//               it lies inside a drive's host folder (".." stops at the drive's top),
+//               otherwise as the host means it
 //   \\srv\x  -> nothing: no server share exists or can be made
 //
 // Levels are walked from folder handles, never handed to the kernel as one long path, so
@@ -64,6 +66,8 @@ class PosixFileSystem final : public FileSystemLayer {
     // Whether the path names the folder it would name as the folder part of a longer path,
     // and `fd` outlives the call: then the folder may be kept under the path's text.
     bool remember = true;
+    // `fd` is a folder the walk has just made, so nothing is likely to be in it yet.
+    bool fresh = false;
     // A path that cannot name a file: a drive's top, the current folder, or a trailing "\".
     bool NotAFile() const { return name.empty() || endsWithSeparator; }
   };
@@ -99,11 +103,18 @@ class PosixFileSystem final : public FileSystemLayer {
   // prefix names as a level with more after it, reached from `target`.
   void Advance(FolderWalk& walk, const Target& target, Fd opened);
   std::error_code StatFile(std::u16string_view path, struct stat& st);
+  // No drive and no leading separator.
+  static bool IsRelative(std::u16string_view path);
+  // The current folder as a Windows path ("C:\\a\\b") when it lies inside a drive's host
+  // folder, the innermost one; "" when it lies outside every one. Found once.
+  const std::u16string& CurrentFolderInDrive();
 
   std::string drivesFolder_;
   std::array<Fd, 26> drives_;
   FolderCache folders_;
   StatMemo memo_;
+  std::u16string current_;
+  bool currentKnown_ = false;
 };
 
 }  // namespace calendario

@@ -22,6 +22,16 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
+// Every folder below `top`, as paths relative to it, in order.
+std::vector<std::string> Tree(const stdfs::path& top) {
+  std::vector<std::string> tree;
+  for (const auto& entry : stdfs::recursive_directory_iterator(top)) {
+    tree.push_back(stdfs::relative(entry.path(), top).string());
+  }
+  std::sort(tree.begin(), tree.end());
+  return tree;
+}
+
 class PosixMapping : public testing::RealDisk {
  protected:
   stdfs::path Drives() const { return tempRoot_ / "drives"; }
@@ -73,11 +83,20 @@ TEST_F(PosixMapping, DotDotNeverClimbsAboveTheDrive) {
 
 TEST_F(PosixMapping, RelativePathsStartAtTheCurrentFolder) {
   const auto original = stdfs::current_path();
-  stdfs::current_path(Host());
-  const std::error_code made = Layer().CreateFolder(u"rel");
+  MakeFolder(u"in");
+  stdfs::current_path(Host(u"in"));
+  // Inside a drive, as Windows reads them from that drive and folder: ".." stops at its top.
+  EXPECT_FALSE(Layer().CreateFolder(u"rel"));
+  EXPECT_FALSE(Layer().CreateFolder(u"..\\..\\..\\up"));
+  // Outside every drive, as the host reads them.
+  stdfs::current_path(tempRoot_);
+  PosixFileSystem outside(Drives().string());
+  EXPECT_FALSE(outside.CreateFolder(u"host"));
   stdfs::current_path(original);
-  EXPECT_FALSE(made);
-  EXPECT_TRUE(IsFolder(u"rel"));
+  EXPECT_TRUE(IsFolder(u"in\\rel"));
+  EXPECT_TRUE(IsFolder(u"up"));
+  EXPECT_FALSE(stdfs::exists(Drives() / "up"));
+  EXPECT_TRUE(stdfs::is_directory(tempRoot_ / "host"));
 }
 
 TEST_F(PosixMapping, NamesWindowsRefusesAreNeverCreated) {
@@ -91,6 +110,30 @@ TEST_F(PosixMapping, NamesWindowsRefusesAreNeverCreated) {
   // Trailing dots and spaces are trimmed, as Windows trims them.
   EXPECT_FALSE(Layer().CreateFolder(Win(u"dots...")));
   EXPECT_TRUE(IsFolder(u"dots"));
+}
+
+TEST_F(PosixMapping, NamesAreFoundWithoutRegardToCaseAndKeepTheirOwn) {
+  MakeFolder(u"R\\20240307");
+  MakeFolder(u"A\u00d1O");
+  Write(u"R\\20240307\\MIRROR.TXT", "20240306\r\n");
+  EXPECT_TRUE(Folder(Win(u"r\\20240307")));
+  EXPECT_TRUE(Folder(Win(u"a\u00f1o")));
+  EXPECT_EQ(CreateFolderPath(Layer(), Win(u"r\\20240307")), CreationResult::AlreadyExisted);
+  EXPECT_TRUE(Layer().CreateFolder(Win(u"a\u00f1O")));  // there already, in another case
+  EXPECT_EQ(EnsureFile(Layer(), Win(u"r\\20240307\\Mirror.txt")), CreationResult::AlreadyExisted);
+  EXPECT_EQ(AppendLine(Layer(), Win(u"r\\20240307\\Mirror.txt"), u"20240307"), kLineWritten);
+  EXPECT_EQ(Read(u"R\\20240307\\MIRROR.TXT"), "20240306\r\n20240307\r\n");
+  EXPECT_EQ(Tree(Host()),
+            (std::vector<std::string>{"A\xc3\x91O", "R", "R/20240307", "R/20240307/MIRROR.TXT"}));
+  // Two host names that differ in case alone: the exact one, or else the first in byte order.
+  Write(u"ab.txt", "lower");
+  Write(u"AB.txt", "upper");
+  std::uint64_t size = 0;
+  ASSERT_FALSE(Layer().Size(Win(u"ab.txt"), size));
+  EXPECT_EQ(size, 5u);
+  ASSERT_FALSE(Layer().Delete(Win(u"Ab.TXT"), true));
+  EXPECT_FALSE(Exists(u"AB.txt"));
+  EXPECT_TRUE(Exists(u"ab.txt"));
 }
 
 TEST_F(PosixMapping, ServerPathsNeitherExistNorCanBeMade) {
@@ -171,16 +214,6 @@ TEST_F(PosixMapping, AFolderMadeAnewIsNotReachedThroughItsOldHandle) {
   stdfs::remove_all(Host(u"Informes"));
   EXPECT_FALSE(Folder(Win(u"Informes")));
   EXPECT_EQ(AppendLine(Layer(), Win(u"Informes\\c.txt"), u"3"), kLineNotWritten);
-}
-
-// Every folder below `top`, as paths relative to it, in order.
-std::vector<std::string> Tree(const stdfs::path& top) {
-  std::vector<std::string> tree;
-  for (const auto& entry : stdfs::recursive_directory_iterator(top)) {
-    tree.push_back(stdfs::relative(entry.path(), top).string());
-  }
-  std::sort(tree.begin(), tree.end());
-  return tree;
 }
 
 TEST_F(PosixMapping, AWalkReachesWhatEachPrefixReachesOnItsOwn) {
