@@ -24,6 +24,10 @@ class FsErrorCategory final : public std::error_category {
         return "line only partly written";
       case FsErrc::kUnavailable:
         return "file-system component unavailable";
+      case FsErrc::kLinked:
+        return "file has more than one name";
+      case FsErrc::kChanged:
+        return "file changed since it was measured";
       case FsErrc::kInjected:
         return "injected failure";
     }

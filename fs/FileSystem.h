@@ -23,7 +23,10 @@ enum class FsErrc {
   kInvalidName,      // a level holds a name Windows refuses
   kNotAFile,         // a folder, a drive's top or a path ending in a separator given as a file
   kUnsupported,      // arguments the layer does not offer (only those the program uses are)
-  kPartialWrite,     // the host took part of a line; the file was cut back to its old length
+  kPartialWrite,     // the host took part of a line; it was taken out again unless another
+                     // writer's bytes follow it, or the host refused
+  kLinked,           // the file has more than one name (a hard link): it is not written
+  kChanged,          // the file is no longer the one last measured: it is not deleted
   kUnavailable,      // no instance of the file-system component can be had
   kInjected,         // a failure made on purpose by a test fake
 };
@@ -140,12 +143,17 @@ class FileSystemLayer {
   // Succeeds when a file is there, so that a file object can stand for it.
   virtual std::error_code GetFile(std::u16string_view path) = 0;
   virtual std::error_code Size(std::u16string_view path, std::uint64_t& bytes) = 0;
-  // Deletes the file; with force true also when it is read-only.
+  // Deletes the file; with force true also when it is read-only. When the call before it was
+  // Size on the same path, a file that is no longer the one measured (another file by now, or
+  // the same one grown) is left alone and the call fails with kChanged.
   virtual std::error_code Delete(std::u16string_view path, bool force) = 0;
-  // Opens the existing file for appending 8-bit text (kForAppending, kTristateFalse only).
+  // Opens the existing file for appending 8-bit text (kForAppending, kTristateFalse only). A
+  // file with more than one name is refused with kLinked.
   virtual std::error_code OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                            StreamId& stream) = 0;
-  // Writes the text and CR LF in one piece. On failure the file is as it was before the call.
+  // Writes the text and CR LF in one piece, after a CR LF of its own when the file did not end
+  // in a line end (what a line cut short left), so no line is glued to a fragment. When the
+  // host takes part of the line, the part is taken out again while nothing follows it.
   virtual std::error_code WriteLine(StreamId stream, std::u16string_view text) = 0;
   // Closes the stream and its file; the id is gone afterwards, whatever the result.
   virtual std::error_code Close(StreamId stream) = 0;

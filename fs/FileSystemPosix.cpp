@@ -410,9 +410,24 @@ std::error_code PosixFileSystem::Size(std::u16string_view path, std::uint64_t& b
 
 std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/) {
   // Unlinking never asks the file's own mode, so a read-only file goes like any other.
+  struct stat measured;
+  const bool known = memo_.Find(path) != nullptr;
+  if (known) measured = *memo_.Find(path);
   Target target;
   if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
+  if (known) {
+    // Only the file just measured goes: not one made since under its name, nor the same one
+    // with another run's line added meanwhile.
+    struct stat now;
+    if (StatAtAnyCase(target.fd, target.name, now) != 0) return LastError();
+    // An inode number can be used again at once, so the change time is compared as well.
+    if (now.st_dev != measured.st_dev || now.st_ino != measured.st_ino ||
+        now.st_size != measured.st_size || now.st_ctim.tv_sec != measured.st_ctim.tv_sec ||
+        now.st_ctim.tv_nsec != measured.st_ctim.tv_nsec) {
+      return FsErrc::kChanged;
+    }
+  }
   if (UnlinkAtAnyCase(target.fd, target.name) != 0) return LastError();
   return {};
 }
@@ -420,34 +435,62 @@ std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/
 std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                                   StreamId& stream) {
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
+  // What the call before this one found of the file, if it asked: its size and its links.
+  struct stat st;
+  const bool known = memo_.Find(path) != nullptr;
+  if (known) st = *memo_.Find(path);
   Target target;
   if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
-  const int fd = OpenAtAnyCase(target.fd, target.name, kFileFlags | O_APPEND);
-  if (fd < 0) return LastError();
-  stream = StreamId{fd};
+  // Read access as well, to see how the file ends; a file that may only be written is still
+  // appended to, without that look.
+  bool readable = true;
+  Fd fd(OpenAtAnyCase(target.fd, target.name, (kFileFlags & ~O_WRONLY) | O_RDWR | O_APPEND));
+  if (!fd && errno == EACCES) {
+    readable = false;
+    fd.Reset(OpenAtAnyCase(target.fd, target.name, kFileFlags | O_APPEND));
+  }
+  if (!fd) return LastError();
+  if (!known && ::fstat(fd.Get(), &st) != 0) return LastError();
+  // A hard link planted at the name would carry the line into a file elsewhere.
+  if (st.st_nlink > 1) return FsErrc::kLinked;
+  char last = '\n';
+  if (readable && st.st_size > 0 && ::pread(fd.Get(), &last, 1, st.st_size - 1) != 1) last = '\n';
+  lineBreakFirst_ = last != '\n' ? fd.Get() : -1;
+  stream = StreamId{fd.Release()};
   return {};
 }
 
 std::error_code PosixFileSystem::WriteLine(StreamId stream, std::u16string_view text) {
   memo_.Drop();
   const int fd = static_cast<int>(stream);
-  std::string line = Utf16ToWindows1252(text);
+  // A file that ends in a fragment (a line cut short) gets a line end first.
+  std::string line = lineBreakFirst_ == fd ? "\r\n" : "";
+  line += Utf16ToWindows1252(text);
   line += "\r\n";
   ssize_t written;
   do {
     written = ::write(fd, line.data(), line.size());
   } while (written < 0 && errno == EINTR);
   if (written < 0) return LastError();
-  if (static_cast<std::size_t>(written) == line.size()) return {};
+  if (static_cast<std::size_t>(written) == line.size()) {
+    if (lineBreakFirst_ == fd) lineBreakFirst_ = -1;
+    return {};
+  }
   // Part of the line went in (disk full, a file-size limit): take it out again, so the file
-  // ends where it ended before.
+  // ends where it ended before, but only while nothing follows it. The append put it at the
+  // end, and the position is where it ends: when the file is longer now, another writer's line
+  // follows, and cutting back would take that too.
   const off_t end = ::lseek(fd, 0, SEEK_CUR);
-  if (end >= written) (void)::ftruncate(fd, end - written);
+  struct stat now;
+  if (end >= written && ::fstat(fd, &now) == 0 && now.st_size == end) {
+    (void)::ftruncate(fd, end - written);
+  }
   return FsErrc::kPartialWrite;
 }
 
 std::error_code PosixFileSystem::Close(StreamId stream) {
+  if (lineBreakFirst_ == static_cast<int>(stream)) lineBreakFirst_ = -1;
   if (::close(static_cast<int>(stream)) != 0) return LastError();
   return {};
 }

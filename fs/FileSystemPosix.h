@@ -115,6 +115,9 @@ class PosixFileSystem final : public FileSystemLayer {
   StatMemo memo_;
   std::u16string current_;
   bool currentKnown_ = false;
+  // The open stream whose next line starts with a line end of its own: its file ended in a
+  // fragment when it was opened. At most one stream is open at a time.
+  int lineBreakFirst_ = -1;
 };
 
 }  // namespace calendario

@@ -38,7 +38,8 @@ int FolderCache::FindParent(std::u16string_view text, std::size_t& levelStart) c
 int FolderCache::Remember(std::u16string_view text, Fd fd) {
   for (Entry& known : entries_) {
     if (known.text != text) continue;
-    if (known.pins == 0) known.fd = std::move(fd);  // the older handle closes with `fd`
+    // The older handle is retired rather than closed: a short run never spends a call on it.
+    if (known.pins == 0) Retire(std::exchange(known.fd, std::move(fd)));
     return known.fd.Get();
   }
   if (entries_.size() == kEntries) {

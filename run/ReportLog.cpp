@@ -57,11 +57,17 @@ void WriteReport(FileSystemLayer& layer, std::u16string_view reportFolder,
   File file = OpenFileObject(layer, reportPath);
   std::uint64_t size = 0;
   if (file.Size(size)) return;
-  if (size > ReportLimit) {
-    if (file.Delete(true)) return;
-    // The line that found the file too large is the record of this run: it starts the new
-    // file rather than being lost with the old one.
-    file = OpenFileObject(layer, reportPath);
+  // Only the holder of the lock deletes, and only the file it measured, unchanged: a file
+  // another run has started, or added a line to, since then is left to grow past the bound a
+  // little, until the next run that holds the lock.
+  if (size > ReportLimit && lock.Held()) {
+    if (const std::error_code deleted = file.Delete(true)) {
+      if (deleted != FsErrc::kChanged) return;
+    } else {
+      // The line that found the file too large is the record of this run: it starts the new
+      // file rather than being lost with the old one.
+      file = OpenFileObject(layer, reportPath);
+    }
   }
   TextStream stream;
   if (file.OpenAsTextStream(kForAppending, kTristateFalse, stream)) return;

@@ -201,7 +201,9 @@ std::error_code FakeFileSystem::WriteLine(StreamId stream, std::u16string_view t
   if (it == streams_.end()) return FsErrc::kNotObtained;
   auto node = nodes_.find(it->second.key);
   if (node == nodes_.end() || node->second.folder) return FsErrc::kNoSuchPath;
-  node->second.bytes += Utf16ToWindows1252(text) + "\r\n";
+  std::string& bytes = node->second.bytes;
+  if (!bytes.empty() && bytes.back() != '\n') bytes += "\r\n";  // never glued to a fragment
+  bytes += Utf16ToWindows1252(text) + "\r\n";
   return {};
 }
 

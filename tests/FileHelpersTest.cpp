@@ -23,13 +23,15 @@ TEST_F(FileHelpersOnDisk, EnsureFileCreatesAnEmptyFileOnceAndThenLeavesItAlone) 
 TEST_F(FileHelpersOnDisk, AppendLineAddsOneLineAfterTheLastByte) {
   EXPECT_EQ(AppendLine(Layer(), Win(u"new.txt"), u"20240307"), kLineWritten);
   EXPECT_EQ(Read(u"new.txt"), "20240307\r\n");
+  // A file that does not end in a line end holds a line cut short: the new line starts on a
+  // line of its own, not glued to it.
   Write(u"old.txt", "no line end");
   EXPECT_EQ(AppendLine(Layer(), Win(u"old.txt"), u"20240307"), kLineWritten);
-  EXPECT_EQ(Read(u"old.txt"), "no line end20240307\r\n");
+  EXPECT_EQ(Read(u"old.txt"), "no line end\r\n20240307\r\n");
   EXPECT_EQ(AppendLine(Layer(), Win(u"old.txt"), u""), kLineWritten);
-  EXPECT_EQ(Read(u"old.txt"), "no line end20240307\r\n\r\n");
+  EXPECT_EQ(Read(u"old.txt"), "no line end\r\n20240307\r\n\r\n");
   EXPECT_EQ(AppendLine(Layer(), Win(u"old.txt"), u"exist\u00eda"), kLineWritten);
-  EXPECT_EQ(Read(u"old.txt").substr(23),
+  EXPECT_EQ(Read(u"old.txt").substr(25),
             "exist\xed"
             "a\r\n");
 }

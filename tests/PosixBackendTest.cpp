@@ -183,6 +183,17 @@ TEST_F(PosixMapping, FileOperationsOnFoldersAndMissingFilesFail) {
   EXPECT_EQ(size, 5u);
   EXPECT_FALSE(Layer().Delete(Win(u"ro.txt"), true));
   EXPECT_FALSE(Exists(u"ro.txt"));
+
+  // A file measured and then made anew, or added to, by another process is not deleted.
+  Write(u"r.txt", "old");
+  ASSERT_FALSE(Layer().Size(Win(u"r.txt"), size));
+  stdfs::remove(Host(u"r.txt"));
+  Write(u"r.txt", "newer");
+  EXPECT_EQ(Layer().Delete(Win(u"r.txt"), true), FsErrc::kChanged);
+  ASSERT_FALSE(Layer().Size(Win(u"r.txt"), size));
+  std::ofstream(Host(u"r.txt"), std::ios::app) << "!";
+  EXPECT_EQ(Layer().Delete(Win(u"r.txt"), true), FsErrc::kChanged);
+  EXPECT_EQ(Read(u"r.txt"), "newer!");
 }
 
 TEST_F(PosixMapping, ACachedFolderIsNotConfusedWithAnotherPath) {

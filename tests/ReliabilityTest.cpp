@@ -86,10 +86,12 @@ class PlantedLinks : public RunOnDisk {
     outside = tempRoot_ / "outside.txt";
     std::ofstream(outside, std::ios::binary) << "not yours\r\n";
   }
-  // A link at `relative` to `target`; false when this host cannot make one.
-  bool Plant(std::u16string_view relative, const stdfs::path& target) {
+  // A link at `relative` to `target`, symbolic or hard; false when this host cannot make one.
+  bool Plant(std::u16string_view relative, const stdfs::path& target, bool hard = false) {
     std::error_code ec;
-    stdfs::create_symlink(target, Host(relative), ec);
+    stdfs::remove(Host(relative), ec);
+    hard ? stdfs::create_hard_link(target, Host(relative), ec)
+         : stdfs::create_symlink(target, Host(relative), ec);
     return !ec;
   }
   std::string Outside() const {
@@ -101,12 +103,15 @@ class PlantedLinks : public RunOnDisk {
 
 TEST_F(PlantedLinks, NoLineIsWrittenThroughALinkAtTheMirrorFile) {
   MakeFolder(u"Raiz\\20240307");
-  if (!Plant(u"Raiz\\20240307\\Mirror.txt", outside)) GTEST_SKIP() << "no symbolic links here";
-  EXPECT_EQ(Run(), ExitStatus::kAppendFailed);
-  EXPECT_EQ(Outside(), "not yours\r\n");
-  EXPECT_NE(Report().find("Ya exist\xed"
-                          "a el archivo Mirror.txt\r\n"),
-            std::string::npos);
+  for (const bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
+    if (!Plant(u"Raiz\\20240307\\Mirror.txt", outside, hard)) GTEST_SKIP() << "no links here";
+    EXPECT_EQ(Run(), ExitStatus::kAppendFailed);
+    EXPECT_EQ(Outside(), "not yours\r\n");
+    EXPECT_NE(Report().find("Ya exist\xed"
+                            "a el archivo Mirror.txt\r\n"),
+              std::string::npos);
+  }
 }
 
 TEST_F(PlantedLinks, ALinkToAMissingFileFailsTheMirrorStep) {
@@ -120,9 +125,12 @@ TEST_F(PlantedLinks, ALinkToAMissingFileFailsTheMirrorStep) {
 
 TEST_F(PlantedLinks, NoLineIsWrittenThroughALinkAtTheReportFile) {
   MakeFolder(u"Informes");
-  if (!Plant(u"Informes\\InformeMorvane.txt", outside)) GTEST_SKIP() << "no symbolic links here";
-  EXPECT_EQ(Run(), ExitStatus::kDone);
-  EXPECT_EQ(Outside(), "not yours\r\n");
+  for (const bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
+    if (!Plant(u"Informes\\InformeMorvane.txt", outside, hard)) GTEST_SKIP() << "no links here";
+    EXPECT_EQ(Run(), ExitStatus::kDone);
+    EXPECT_EQ(Outside(), "not yours\r\n");
+  }
 }
 
 TEST_F(PlantedLinks, ALinkToALargeFileIsDeletedNotItsTarget) {

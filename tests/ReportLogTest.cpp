@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fs/Text.h"
 #include "run/DailyRun.h"
 #include "run/ReportLog.h"
@@ -95,6 +97,17 @@ TEST_F(ReportLog, EveryFailureOfTheWriterIsSilentAndTheRunGoesOn) {
   }
 }
 
+TEST_F(ReportLog, WithoutTheLockAFileOverTheBoundIsNotDeleted) {
+  // The run that holds the lock may be about to delete it; this one only adds its lines.
+  const std::string old(10001, 'x');
+  fs.AddFile(kReport, old + "\r\n");
+  fs.FailOperation(FsOperation::kLock);
+  EXPECT_EQ(Run(), ExitStatus::kDone);
+  EXPECT_EQ(fs.Contents(kReport).rfind(old + "\r\n" + kTime + "Se ha creado la carpeta ", 0), 0u);
+  EXPECT_EQ(fs.Log().end(),
+            std::find(fs.Log().begin(), fs.Log().end(), "Delete " + Utf16ToUtf8(kReport)));
+}
+
 TEST_F(ReportLog, AReportFolderThatCannotBeMadeChangesNothingElse) {
   fs.AddFile(u"C:\\Informes", "in the way");
   EXPECT_EQ(Run(), ExitStatus::kDone);
@@ -125,7 +138,7 @@ class ReportWriterOnDisk : public testing::RealDisk {
 
 TEST_F(ReportWriterOnDisk, AFileOfExactlyTheBoundStillReceivesTheLine) {
   MakeFolder(u"Informes");
-  const std::string full(ReportLimit, 'x');
+  const std::string full = std::string(ReportLimit - 2, 'x') + "\r\n";
   Write(report, full);
   Report(line);
   EXPECT_EQ(Read(report), full + bytes);
@@ -133,7 +146,7 @@ TEST_F(ReportWriterOnDisk, AFileOfExactlyTheBoundStillReceivesTheLine) {
 
 TEST_F(ReportWriterOnDisk, AFileOverTheBoundIsDeletedAndTheLineStartsTheNewOne) {
   MakeFolder(u"Informes");
-  Write(report, std::string(ReportLimit + 1, 'x'));
+  Write(report, std::string(ReportLimit - 1, 'x') + "\r\n");
   Report(line);
   EXPECT_EQ(Read(report), bytes);
   Report(line);
