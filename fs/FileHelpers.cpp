@@ -60,7 +60,8 @@ CreationResult CreateFolderPath(FileSystemLayer& layer, std::u16string_view path
   return CreationResult::Failed;
 }
 
-CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path, FolderWalk* walk) {
+CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path,
+                            FolderWalk* walk) try {
   if (layer.Obtain()) return CreationResult::Failed;
   bool exists = false;
   if (layer.FolderExists(path, exists, walk)) return CreationResult::Failed;
@@ -74,9 +75,11 @@ CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path, Fo
     return CreationResult::Failed;
   }
   return CreationResult::Created;
+} catch (const std::bad_alloc&) {
+  return CreationResult::Failed;
 }
 
-CreationResult EnsureFile(FileSystemLayer& layer, std::u16string_view path) {
+CreationResult EnsureFile(FileSystemLayer& layer, std::u16string_view path) try {
   if (layer.Obtain()) return CreationResult::Failed;
   bool exists = false;
   if (layer.FileExists(path, exists)) return CreationResult::Failed;
@@ -90,6 +93,8 @@ CreationResult EnsureFile(FileSystemLayer& layer, std::u16string_view path) {
   // The new file is closed empty here; a close that fails is a file that may not be there.
   if (stream.Close()) return CreationResult::Failed;
   return CreationResult::Created;
+} catch (const std::bad_alloc&) {
+  return CreationResult::Failed;
 }
 
 File OpenFileObject(FileSystemLayer& layer, std::u16string_view path) try {

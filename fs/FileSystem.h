@@ -177,6 +177,9 @@ class FileSystemLayer {
 
 // How long Lock waits for another process to let go.
 inline constexpr int kLockWaitMilliseconds = 250;
+// How long an append waits for its turn at a file another process is appending to. Turns last
+// a write at most, so only a writer stalled halfway keeps another waiting this long.
+inline constexpr int kAppendWaitMilliseconds = 2000;
 
 // A text stream. Moving it hands the open stream on; releasing an open stream closes it.
 class TextStream {

@@ -21,6 +21,7 @@ namespace calendario {
 namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+constexpr const char* kDrivesBelow = "/calendario/drives";
 // O_NONBLOCK keeps a planted FIFO from hanging the run; it changes nothing for a file.
 constexpr int kFileFlags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
@@ -65,6 +66,23 @@ std::u16string_view LastLevelOf(std::u16string_view path) {
   return path.substr(cut);
 }
 
+// Takes an exclusive advisory lock on `fd`, trying for `milliseconds` at most.
+std::error_code WaitForLock(int fd, int milliseconds) {
+  timespec start;
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) return LastError();
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long waited =
+        (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (waited >= milliseconds) return std::make_error_code(std::errc::timed_out);
+    const timespec pause{0, 1000000};
+    ::nanosleep(&pause, nullptr);
+  }
+  return {};
+}
+
 }  // namespace
 
 PosixFileSystem::PosixFileSystem(std::string drivesFolder)
@@ -72,15 +90,14 @@ PosixFileSystem::PosixFileSystem(std::string drivesFolder)
 
 std::string PosixFileSystem::DrivesFolderFromEnvironment() {
   const char* dataHome = std::getenv("XDG_DATA_HOME");
-  std::string base;
-  if (dataHome != nullptr && dataHome[0] == '/') {
-    base = dataHome;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') return {};
-    base = std::string(home) + "/.local/share";
-  }
-  return base + "/calendario/drives";
+  if (dataHome != nullptr && dataHome[0] == '/') return std::string(dataHome) + kDrivesBelow;
+  return DrivesFolderFromHome();
+}
+
+std::string PosixFileSystem::DrivesFolderFromHome() {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] != '/') return {};
+  return std::string(home) + "/.local/share" + kDrivesBelow;
 }
 
 std::error_code PosixFileSystem::Obtain() {
@@ -93,10 +110,22 @@ std::error_code PosixFileSystem::DriveTop(char16_t drive, int& fd) {
   if (!slot) {
     const std::string folder = drivesFolder_ + '/' + static_cast<char>(drive);
     Fd opened(::open(folder.c_str(), kFolderFlags));
+    if (!opened && errno == ENOTDIR && drivesFolder_ != DrivesFolderFromHome() &&
+        !DrivesFolderFromHome().empty()) {
+      // XDG_DATA_HOME names a file (or /dev/null): unusable, as if it were not set at all.
+      drivesFolder_ = DrivesFolderFromHome();
+      return DriveTop(drive, fd);
+    }
     if (!opened && errno == ENOENT) {
       if (drive == u'c') {
         // The top of a drive always exists: C:'s folder is made the first time it is needed.
-        if (MakeHostFolders(folder)) opened.Reset(::open(folder.c_str(), kFolderFlags));
+        if (MakeHostFolders(folder)) {
+          opened.Reset(::open(folder.c_str(), kFolderFlags));
+        } else if (errno == ENOTDIR && drivesFolder_ != DrivesFolderFromHome() &&
+                   !DrivesFolderFromHome().empty()) {
+          drivesFolder_ = DrivesFolderFromHome();
+          return DriveTop(drive, fd);
+        }
       } else if (drive == u'z') {
         opened.Reset(::open("/", kFolderFlags));
       } else {
@@ -454,6 +483,10 @@ std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int 
   if (!known && ::fstat(fd.Get(), &st) != 0) return LastError();
   // A hard link planted at the name would carry the line into a file elsewhere.
   if (st.st_nlink > 1) return FsErrc::kLinked;
+  // Appends to one file take turns, so that a writer cutting back a line the host took only
+  // part of never cuts another's; closing the stream ends the turn. A writer that cannot have
+  // its turn in time writes nothing rather than risk it.
+  if (auto ec = WaitForLock(fd.Get(), kAppendWaitMilliseconds)) return ec;
   char last = '\n';
   if (readable && st.st_size > 0 && ::pread(fd.Get(), &last, 1, st.st_size - 1) != 1) last = '\n';
   lineBreakFirst_ = last != '\n' ? fd.Get() : -1;
@@ -505,20 +538,9 @@ std::error_code PosixFileSystem::Lock(std::u16string_view path, LockId& lock) {
   for (const Fd& drive : drives_) driveTop = driveTop || (drive && drive.Get() == target.fd);
   if (target.owned || target.fd == AT_FDCWD) return FsErrc::kUnsupported;
   if (!driveTop && !folders_.Pin(target.fd)) return FsErrc::kUnsupported;
-  timespec start;
-  ::clock_gettime(CLOCK_MONOTONIC, &start);
-  while (::flock(target.fd, LOCK_EX | LOCK_NB) != 0) {
-    const std::error_code ec = errno == EWOULDBLOCK ? std::error_code() : LastError();
-    timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const long waited =
-        (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (ec || waited >= kLockWaitMilliseconds) {
-      if (!driveTop) folders_.Unpin(target.fd);
-      return ec ? ec : std::make_error_code(std::errc::timed_out);
-    }
-    const timespec pause{0, 1000000};
-    ::nanosleep(&pause, nullptr);
+  if (auto ec = WaitForLock(target.fd, kLockWaitMilliseconds)) {
+    if (!driveTop) folders_.Unpin(target.fd);
+    return ec;
   }
   lock = LockId{target.fd};
   return {};

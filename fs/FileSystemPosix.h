@@ -34,8 +34,10 @@ class PosixFileSystem final : public FileSystemLayer {
   explicit PosixFileSystem(std::string drivesFolder);
 
   // ${XDG_DATA_HOME:-$HOME/.local/share}/calendario/drives, or "" when neither variable gives
-  // an absolute folder.
+  // an absolute folder. When XDG_DATA_HOME turns out to name something other than a folder (a
+  // file, /dev/null), the backend falls back to HOME's folder the first time it looks.
   static std::string DrivesFolderFromEnvironment();
+  static std::string DrivesFolderFromHome();
 
   using FileSystemLayer::CreateFolder;
   using FileSystemLayer::FolderExists;

@@ -1,5 +1,7 @@
 #include "run/DailyRun.h"
 
+#include <new>
+
 #include "fs/FileHelpers.h"
 #include "fs/Text.h"
 #include "run/CommandLine.h"
@@ -21,37 +23,61 @@ std::u16string DateStamp(const LocalDate& date) {
   return Ascii(std::to_string(date.year)) + TwoDigits(date.month) + TwoDigits(date.day);
 }
 
+namespace {
+
+// Writes the line `compose` makes, when the report log is on: only then is it composed and the
+// clock read for it. A line that cannot even be composed (no memory) is lost silently, as any
+// other failure of the report log is.
+template <typename Compose>
+void Report(FileSystemLayer& layer, const Settings& settings, Compose compose) {
+  if (!settings.ReportEnabled) return;
+  try {
+    WriteReport(layer, settings.ReportFolder, settings.ReportPath, compose());
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+}  // namespace
+
+// An allocation failure is the failure of the step it happens in: its status, and its Error
+// line where one can still be written.
 ExitStatus Main(Platform& platform) {
   FileSystemLayer& layer = platform.fileSystem;
-  const std::u16string stamp = DateStamp(platform.clock.Today());
-  Settings settings = LoadDefaults(stamp);
-
-  for (std::u16string& argument : GetCommandArgs(platform.commandLine)) {
-    ApplyOption(settings, std::move(argument));
+  std::u16string stamp;
+  Settings settings;
+  try {
+    stamp = DateStamp(platform.clock.Today());
+    settings = LoadDefaults(stamp);
+    for (std::u16string& argument : GetCommandArgs(platform.commandLine)) {
+      ApplyOption(settings, std::move(argument));
+    }
+  } catch (const std::bad_alloc&) {
+    return ExitStatus::kFolderFailed;  // nothing made and nothing reported
   }
 
   if (settings.RootFolder.empty()) return ExitStatus::kDone;
 
   // Without an instance of the component there is no run.
-  if (layer.Obtain()) return ExitStatus::kNoFileSystem;
-
-  const std::u16string folderPath = settings.RootFolder + u"\\" + stamp;
-  const CreationResult folderResult = CreateFolderPath(layer, folderPath);
-
-  // The line is composed, and the clock read for it, only when the report log is on.
-  if (settings.ReportEnabled) {
-    WriteReport(layer, settings.ReportFolder, settings.ReportPath,
-                FolderLine(platform.clock, folderResult, folderPath));
+  try {
+    if (layer.Obtain()) return ExitStatus::kNoFileSystem;
+  } catch (const std::bad_alloc&) {
+    return ExitStatus::kNoFileSystem;
   }
+
+  std::u16string folderPath;
+  CreationResult folderResult = CreationResult::Failed;
+  try {
+    folderPath = settings.RootFolder + u"\\" + stamp;
+    folderResult = CreateFolderPath(layer, folderPath);
+  } catch (const std::bad_alloc&) {
+  }
+  Report(layer, settings, [&] { return FolderLine(platform.clock, folderResult, folderPath); });
 
   if (folderResult == CreationResult::Failed) return ExitStatus::kFolderFailed;
 
   const CreationResult mirrorResult = EnsureFile(layer, settings.MirrorPath);
-
-  if (settings.ReportEnabled) {
-    WriteReport(layer, settings.ReportFolder, settings.ReportPath,
-                MirrorLine(platform.clock, mirrorResult, settings.MirrorName));
-  }
+  Report(layer, settings,
+         [&] { return MirrorLine(platform.clock, mirrorResult, settings.MirrorName); });
 
   if (mirrorResult == CreationResult::Failed) return ExitStatus::kMirrorFailed;
   if (AppendLine(layer, settings.MirrorPath, stamp) != kLineWritten) {

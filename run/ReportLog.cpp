@@ -32,7 +32,12 @@ std::u16string ReportLine(Clock& clock, const Outcomes& outcomes, CreationResult
       line += outcomes.failed;
       break;
   }
-  line += subject;
+  // The report holds report lines only: a control character in the subject (a CR or LF
+  // given in an argument, say) would start what looks like another line.
+  for (char16_t c : subject) {
+    const bool control = c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F);
+    line += control ? u'?' : c;
+  }
   return line;
 }
 

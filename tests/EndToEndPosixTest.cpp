@@ -1,8 +1,10 @@
 // The real program, started as a process with its drives in a temporary folder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -75,9 +77,29 @@ TEST_F(EndToEnd, TheDateTimeTextFollowsTheTimeLocale) {
       << report;
 }
 
-TEST_F(EndToEnd, HomeIsUsedWithoutXdgDataHome) {
-  EXPECT_EQ(Start({}, {"HOME=" + (temp / "home").string()}).status, 0);
-  EXPECT_TRUE(stdfs::is_directory(temp / "home/.local/share/calendario/drives/c/tmpCalendario"));
+TEST_F(EndToEnd, HomeIsUsedWithoutAUsableXdgDataHome) {
+  const std::string home = "HOME=" + (temp / "home").string();
+  const stdfs::path drives = temp / "home/.local/share/calendario/drives";
+  EXPECT_EQ(Start({}, {home}).status, 0);
+  EXPECT_TRUE(stdfs::is_directory(drives / "c/tmpCalendario"));
+  // XDG_DATA_HOME naming a file is as good as not set.
+  std::ofstream(temp / "a-file") << "not a folder";
+  for (const std::string& xdg : {(temp / "a-file").string(), std::string("/dev/null")}) {
+    SCOPED_TRACE(xdg);
+    stdfs::remove_all(drives);
+    EXPECT_EQ(Start({}, {home, "XDG_DATA_HOME=" + xdg}).status, 0);
+    EXPECT_TRUE(stdfs::is_directory(drives / "c/tmpCalendario"));
+  }
+}
+
+TEST_F(EndToEnd, NothingItReadsAtTheStartCanHoldTheRunUp) {
+  // A FIFO named as the time zone blocks the C library's loader until someone writes to it.
+  const stdfs::path fifo = temp / "zone";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  for (const std::string& tz : {":" + fifo.string(), fifo.string()}) {
+    SCOPED_TRACE(tz);
+    EXPECT_EQ(Start({}, {DataHome(), "TZ=" + tz}).status, 0);
+  }
 }
 
 TEST_F(EndToEnd, WithNowhereForTheDrivesTheRunEndsWithStatus4) {
@@ -123,6 +145,28 @@ TEST_F(EndToEnd, AFileSizeLimitFailsTheAppendAndKeepsTheMirrorFileExact) {
   // The report file, still small, took both lines.
   EXPECT_NE(ReadAll(c / "Informes/InformeMorvane.txt").find("el archivo Mirror.txt\r\n"),
             std::string::npos);
+}
+
+TEST_F(EndToEnd, ACutBackNeverTakesAnotherRunsLine) {
+  // Run A's line does not fit, and A is held up just before it cuts its part back; run B
+  // appends meanwhile. A must take out only its own bytes, and B's line must stay.
+  if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+  const stdfs::path c = temp / "data/calendario/drives/c";
+  const std::string stamp = TodayStamp();
+  stdfs::create_directories(c / "tmpCalendario" / stamp);
+  const std::string mirror = std::string(1000, 'm') + "\r\n";
+  std::ofstream(c / "tmpCalendario" / stamp / "Mirror.txt", std::ios::binary) << mirror;
+  testing::SpawnOptions held{temp, temp / "output"};
+  held.fileSizeLimit = mirror.size() + 3;
+  held.wrapper = {"strace", "-f", "-o", "/dev/null", "-e", "inject=ftruncate:delay_enter=1000000"};
+  const pid_t a = testing::Spawn({"-INno"}, {DataHome(), "PATH=/usr/bin:/bin"}, held);
+  ::usleep(300000);
+  const Outcome b = Start({"-INno"}, {DataHome()});
+  const int statusA = testing::WaitExit(a);
+  if (TodayStamp() != stamp) GTEST_SKIP() << "midnight passed during the runs";
+  EXPECT_EQ(statusA, 3);
+  EXPECT_EQ(b.status, 0);
+  EXPECT_EQ(ReadAll(c / "tmpCalendario" / stamp / "Mirror.txt"), mirror + stamp + "\r\n");
 }
 
 TEST_F(EndToEnd, AFileSizeLimitLeavesTheReportFileExactAndTheRunUnchanged) {

@@ -1,5 +1,7 @@
 #include "tests/FakeFileSystem.h"
 
+#include <new>
+
 #include "fs/Text.h"
 #include "fs/WindowsPath.h"
 
@@ -101,6 +103,8 @@ std::error_code FakeFileSystem::Enter(FsOperation operation, std::u16string_view
   if (beforeCall) beforeCall(operation, path);
   log_.push_back(std::string(OperationName(operation)) + " " + Utf16ToUtf8(path));
   if (failingCall_ > 0 && (calls_ == failingCall_ || (failEveryLater_ && calls_ > failingCall_))) {
+    const bool releasing = operation == FsOperation::kClose || operation == FsOperation::kUnlock;
+    if (failByThrowing && !releasing) throw std::bad_alloc();
     return FsErrc::kInjected;
   }
   for (const auto& [op, onPath] : failingOperations_) {

@@ -32,6 +32,10 @@ class FakeFileSystem final : public FileSystemLayer {
   // The fault table.
   void FailOperation(FsOperation operation, std::u16string path = {});  // every matching call
   void FailCall(int n, bool andEveryLater = false);                     // 1 = the first call
+  // Injected failures of the calls chosen by FailCall throw std::bad_alloc instead, as an
+  // allocation failing inside the call would (Close and Unlock, which owners call from their
+  // destructors, still return the failure).
+  bool failByThrowing = false;
   void ClearFaults();
 
   // "Operation path" for every call made, in order (UTF-8), the operation by OperationName. A

@@ -189,13 +189,18 @@ class FaultSweep : public ::testing::Test {
       ASSERT_EQ(Run(clean, layout), ExitStatus::kDone);
       const int k = clean.Calls();
       for (int n = 1; n <= k + 1; ++n) {
-        for (const bool onwards : {false, true}) {
+        for (const int mode : {0, 1, 2}) {
+          const bool onwards = mode == 1;
           SCOPED_TRACE(std::string(tree.name) + ", call " + std::to_string(n) + " of " +
-                       std::to_string(k) + (onwards ? " and every later one" : " alone"));
+                       std::to_string(k) +
+                       (mode == 0   ? " alone"
+                        : mode == 1 ? " and every later one"
+                                    : " alone, running out of memory"));
           FakeFileSystem fs;
           tree.make(fs, layout);
           const Tree before = fs.Snapshot();
           fs.FailCall(n, onwards);
+          fs.failByThrowing = mode == 2;
           const ExitStatus status = Run(fs, layout);
           ++runs;
           if (n == 1) {

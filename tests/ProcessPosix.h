@@ -19,6 +19,7 @@ struct SpawnOptions {
   int gate = -1;        // when set, the child waits for this pipe to close first
   int gateWriter = -1;  // the pipe's other end, which the child must not hold open
   rlim_t fileSizeLimit = RLIM_INFINITY;
+  std::vector<std::string> wrapper = {};  // a command that starts the program, such as strace
 };
 
 // Starts CALENDARIO_BINARY with `args` and only the variables in `env`.
@@ -42,13 +43,16 @@ inline pid_t Spawn(std::vector<std::string> args, std::vector<std::string> env,
     const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
     ::setrlimit(RLIMIT_FSIZE, &limit);
   }
-  std::vector<char*> argv{const_cast<char*>(CALENDARIO_BINARY)};
-  for (auto& a : args) argv.push_back(a.data());
+  std::vector<std::string> command = options.wrapper;
+  command.push_back(CALENDARIO_BINARY);
+  command.insert(command.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : command) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  ::execve(CALENDARIO_BINARY, argv.data(), envp.data());
+  ::execvpe(argv[0], argv.data(), envp.data());
   ::_exit(127);
 }
 

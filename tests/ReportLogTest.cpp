@@ -97,6 +97,13 @@ TEST_F(ReportLog, EveryFailureOfTheWriterIsSilentAndTheRunGoesOn) {
   }
 }
 
+TEST_F(ReportLog, ControlCharactersInASubjectAreQuestionMarks) {
+  // A CR LF given in an argument must not start a forged line of its own.
+  EXPECT_EQ(Run(u"-RCC:\\a\r\n07/03/2024\x7f\x85"), ExitStatus::kFolderFailed);
+  EXPECT_EQ(fs.Contents(kReport),
+            kTime + "Error al crear la carpeta C:\\a??07/03/2024??\\20240307\r\n");
+}
+
 TEST_F(ReportLog, WithoutTheLockAFileOverTheBoundIsNotDeleted) {
   // The run that holds the lock may be about to delete it; this one only adds its lines.
   const std::string old(10001, 'x');
