@@ -439,7 +439,7 @@ std::error_code PosixFileSystem::Size(std::u16string_view path, std::uint64_t& b
 
 std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/) {
   // Unlinking never asks the file's own mode, so a read-only file goes like any other.
-  struct stat measured;
+  struct stat measured {};
   const bool known = memo_.Find(path) != nullptr;
   if (known) measured = *memo_.Find(path);
   Target target;
@@ -465,7 +465,7 @@ std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int 
                                                   StreamId& stream) {
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
   // What the call before this one found of the file, if it asked: its size and its links.
-  struct stat st;
+  struct stat st {};
   const bool known = memo_.Find(path) != nullptr;
   if (known) st = *memo_.Find(path);
   Target target;
