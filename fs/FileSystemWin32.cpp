@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "fs/WindowsPath.h"
 
@@ -43,6 +44,16 @@ struct Stream {
   HANDLE appendMutex = nullptr;
 };
 
+// A security descriptor whose empty access list lets every account of the machine open the
+// object: runs in other sessions, and in session 0 (a task run whether the user is logged on
+// or not), must see and take the same turns.
+SECURITY_DESCRIPTOR* OpenToEveryAccount(SECURITY_DESCRIPTOR& descriptor) {
+  descriptor = SECURITY_DESCRIPTOR{};
+  descriptor.Revision = SECURITY_DESCRIPTOR_REVISION;
+  descriptor.Control = SE_DACL_PRESENT;  // present and null: no restriction
+  return &descriptor;
+}
+
 Stream& ToStream(StreamId stream) {
   return *reinterpret_cast<Stream*>(static_cast<std::intptr_t>(stream));
 }
@@ -60,16 +71,23 @@ HANDLE FileMutex(const std::wstring& native, const wchar_t* purpose) {
   for (wchar_t c : upper) {
     hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
   }
-  wchar_t name[96];
-  std::swprintf(name, 96, L"Local\\calendario-%ls-%016llx", purpose,
-                static_cast<unsigned long long>(hash));
-  return ::CreateMutexW(nullptr, FALSE, name);
+  // Global\\, so that every session of the machine shares it; Local\\ where the host will not
+  // have it (a restricted token), which then holds off the runs of this session only.
+  for (const wchar_t* scope : {L"Global", L"Local"}) {
+    wchar_t name[104];
+    std::swprintf(name, 104, L"%ls\\calendario-%ls-%016llx", scope, purpose,
+                  static_cast<unsigned long long>(hash));
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, OpenToEveryAccount(descriptor), FALSE};
+    if (const HANDLE mutex = ::CreateMutexW(&attributes, FALSE, name)) return mutex;
+  }
+  return nullptr;
 }
 
-// Waits for the mutex a short while; true when it is held now.
-bool Acquire(HANDLE mutex) {
+// Waits for the mutex `milliseconds` at most; true when it is held now.
+bool AcquireFor(HANDLE mutex, int milliseconds) {
   // An abandoned mutex (its holder ended without letting go) is ours now, and good.
-  const DWORD waited = ::WaitForSingleObject(mutex, kLockWaitMilliseconds);
+  const DWORD waited = ::WaitForSingleObject(mutex, static_cast<DWORD>(milliseconds));
   return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 
@@ -90,6 +108,11 @@ std::error_code OpenFile(std::u16string_view path, DWORD access, DWORD dispositi
   if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
     ::CloseHandle(h);
     return FsErrc::kNotAFile;
+  }
+  // A hard link planted at the name would carry the line into a file elsewhere.
+  if (appending && info.nNumberOfLinks > 1) {
+    ::CloseHandle(h);
+    return FsErrc::kLinked;
   }
   auto* opened = new (std::nothrow) Stream{h, nullptr};
   if (opened == nullptr) {
@@ -170,37 +193,86 @@ std::error_code Win32FileSystem::GetFile(std::u16string_view path) {
 }
 
 std::error_code Win32FileSystem::Size(std::u16string_view path, std::uint64_t& bytes) {
+  measured_ = {};
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data)) return LastError();
-  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FsErrc::kNotAFile;
-  bytes = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  // A handle that asks for no access at all, shared every way: it disturbs no other holder,
+  // and says which file this is, so that Delete can tell whether it is still the same.
+  const HANDLE h = ::CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = ::GetFileInformationByHandle(h, &info);
+  const auto ec = known ? std::error_code() : LastError();
+  ::CloseHandle(h);
+  if (ec) return ec;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FsErrc::kNotAFile;
+  bytes = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  measured_ = {native, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow, bytes};
   return {};
 }
 
 std::error_code Win32FileSystem::Delete(std::u16string_view path, bool force) {
+  const Measured measured = std::exchange(measured_, Measured{});
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
   const DWORD attributes = ::GetFileAttributesW(native.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FsErrc::kNotAFile;
-  if (force && (attributes & FILE_ATTRIBUTE_READONLY)) {
-    if (!::SetFileAttributesW(native.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-      return LastError();
-    }
+  const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (readOnly && !force) return std::error_code(ERROR_ACCESS_DENIED, std::system_category());
+  if (readOnly && !::SetFileAttributesW(native.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    return LastError();
   }
-  if (!::DeleteFileW(native.c_str())) return LastError();
-  return {};
+  const std::error_code ec = DeleteWhole(native, measured);
+  // A file that stays keeps the protection it had.
+  if (ec && readOnly) ::SetFileAttributesW(native.c_str(), attributes);
+  return ec;
+}
+
+std::error_code Win32FileSystem::DeleteWhole(const std::wstring& native, const Measured& measured) {
+  const HANDLE h = ::CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = ::GetFileInformationByHandle(h, &info);
+  const auto failed = known ? std::error_code() : LastError();
+  ::CloseHandle(h);
+  if (failed) return failed;
+  const std::uint64_t size =
+      (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  if (measured.path == native &&
+      (info.dwVolumeSerialNumber != measured.volume || info.nFileIndexHigh != measured.indexHigh ||
+       info.nFileIndexLow != measured.indexLow || size != measured.size)) {
+    return FsErrc::kChanged;  // another file by now, or another run's line added
+  }
+  // Another program holding the file open (an indexer, a virus scanner, a backup) keeps a
+  // deleted file's name alive until it lets go, and the next line would go into the doomed
+  // file: the file is first renamed out of the way, to a name of its own in the same folder.
+  wchar_t suffix[64];
+  std::swprintf(suffix, 64, L".calendario-deleted-%lu-%llu", ::GetCurrentProcessId(),
+                static_cast<unsigned long long>(::GetTickCount64()));
+  const std::wstring away = native + suffix;
+  if (!::MoveFileExW(native.c_str(), away.c_str(), 0)) {
+    if (!::DeleteFileW(native.c_str())) return LastError();
+    return {};
+  }
+  if (::DeleteFileW(away.c_str())) return {};
+  const auto ec = LastError();
+  ::MoveFileExW(away.c_str(), native.c_str(), 0);  // not deleted after all: back in its place
+  return ec;
 }
 
 std::error_code Win32FileSystem::OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                                   StreamId& stream) {
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end of the file, also
-  // when another process appends at the same time.
-  return OpenFile(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, OPEN_EXISTING,
-                  stream, true);
+  // when another process appends at the same time. FILE_READ_DATA to see how the file ends; a
+  // file that may only be written is appended to without that look.
+  constexpr DWORD kAppend = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  const std::error_code ec = OpenFile(path, kAppend | FILE_READ_DATA, OPEN_EXISTING, stream, true);
+  if (ec != std::error_code(ERROR_ACCESS_DENIED, std::system_category())) return ec;
+  return OpenFile(path, kAppend, OPEN_EXISTING, stream, true);
 }
 
 std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view text) {
@@ -219,26 +291,49 @@ std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view 
   }
   line += "\r\n";
   // Windows appends atomically through an append-only handle, but not every host of the API
-  // does (Wine finds the end and then writes): appends to one file take turns. A writer that
-  // cannot get its turn in time writes all the same.
+  // does (Wine finds the end and then writes), and a cut-back must never take another
+  // writer's line: appends to one file take turns. A writer that cannot have its turn in time
+  // writes nothing rather than risk it.
   const HANDLE turn = ToStream(stream).appendMutex;
-  const bool holdsTurn = turn != nullptr && Acquire(turn);
+  if (turn == nullptr || !AcquireFor(turn, kAppendWaitMilliseconds)) {
+    return std::make_error_code(std::errc::timed_out);
+  }
+  LARGE_INTEGER before;
+  if (!::GetFileSizeEx(h, &before)) {
+    const auto ec = LastError();
+    ::ReleaseMutex(turn);
+    return ec;
+  }
+  // A file that ends in a fragment (a line cut short) gets a line end first.
+  char last = '\n';
+  if (before.QuadPart > 0) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(before.QuadPart - 1);
+    at.OffsetHigh = static_cast<DWORD>((before.QuadPart - 1) >> 32);
+    DWORD read = 0;
+    if (!::ReadFile(h, &last, 1, &read, &at) || read != 1) last = '\n';
+  }
+  if (last != '\n') line.insert(0, "\r\n");
   DWORD written = 0;
   const bool ok = ::WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  if (holdsTurn) ::ReleaseMutex(turn);
-  if (ok && written == line.size()) return {};
+  if (ok && written == line.size()) {
+    ::ReleaseMutex(turn);
+    return {};
+  }
   const auto ec = ok ? std::error_code(FsErrc::kPartialWrite) : LastError();
   LARGE_INTEGER after;
-  if (written > 0 && ::GetFileSizeEx(h, &after) && after.QuadPart >= written) {
-    // Part of the line went in: take it out again through a handle that may shorten the file.
+  if (written > 0 && ::GetFileSizeEx(h, &after) && after.QuadPart == before.QuadPart + written) {
+    // Part of the line went in, and nothing after it: take it out again, still in our turn,
+    // through a handle that may shorten the file.
     const HANDLE shorten = ::ReOpenFile(h, GENERIC_WRITE, kShareAll, 0);
     if (shorten != INVALID_HANDLE_VALUE) {
       FILE_END_OF_FILE_INFO end;
-      end.EndOfFile.QuadPart = after.QuadPart - written;
+      end.EndOfFile = before;
       ::SetFileInformationByHandle(shorten, FileEndOfFileInfo, &end, sizeof end);
       ::CloseHandle(shorten);
     }
   }
+  ::ReleaseMutex(turn);
   return ec;
 }
 
@@ -256,7 +351,7 @@ std::error_code Win32FileSystem::Lock(std::u16string_view path, LockId& lock) {
   if (auto ec = Prepare(path, true, native)) return ec;
   const HANDLE mutex = FileMutex(native, L"report");
   if (mutex == nullptr) return LastError();
-  if (!Acquire(mutex)) {
+  if (!AcquireFor(mutex, kLockWaitMilliseconds)) {
     ::CloseHandle(mutex);
     return std::make_error_code(std::errc::timed_out);
   }

@@ -4,6 +4,10 @@
 // through FILE_APPEND_DATA handles, one WriteFile a line, each under the file's named mutex.
 #pragma once
 
+#include <windows.h>
+
+#include <string>
+
 #include "fs/FileSystem.h"
 
 namespace calendario {
@@ -32,6 +36,18 @@ class Win32FileSystem final : public FileSystemLayer {
   // closes.
   std::error_code Lock(std::u16string_view path, LockId& lock) override;
   std::error_code Unlock(LockId lock) override;
+
+ private:
+  // The file Size last measured, so that Delete takes that file only, as it was.
+  struct Measured {
+    std::wstring path;
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    std::uint64_t size = 0;
+  };
+  std::error_code DeleteWhole(const std::wstring& native, const Measured& measured);
+  Measured measured_;
 };
 
 // The path as the wide API should see it: absolute, resolved, with the \\?\ (or \\?\UNC\)

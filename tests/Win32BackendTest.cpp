@@ -5,6 +5,7 @@
 
 #include "fs/FileHelpers.h"
 #include "fs/FileSystemWin32.h"
+#include "run/ReportLog.h"
 #include "tests/RealDisk.h"
 
 namespace calendario {
@@ -47,6 +48,47 @@ TEST_F(Win32OnDisk, DeleteWithForceRemovesAReadOnlyFile) {
   EXPECT_TRUE(IsFile(u"ro.txt"));
   EXPECT_FALSE(Layer().Delete(Win(u"ro.txt"), true));
   EXPECT_FALSE(Exists(u"ro.txt"));
+}
+
+TEST_F(Win32OnDisk, AReportHeldOpenByAnotherProgramIsReallyGoneAndAFailedDeleteKeepsReadOnly) {
+  // An indexer or a virus scanner holding the file with FILE_SHARE_DELETE keeps a deleted
+  // file's name alive: the new line must still start a new file, not go down with the old.
+  MakeFolder(u"Informes");
+  Write(u"Informes\\InformeMorvane.txt", std::string(10001, 'x') + "\r\n");
+  const std::wstring report = Host(u"Informes\\InformeMorvane.txt").wstring();
+  const HANDLE holder = ::CreateFileW(report.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  WriteReport(Layer(), Win(u"Informes"), Win(u"Informes\\InformeMorvane.txt"), u"line");
+  ::CloseHandle(holder);
+  EXPECT_EQ(Read(u"Informes\\InformeMorvane.txt"), "line\r\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Host(u"Informes")),
+                          std::filesystem::directory_iterator()),
+            1);
+
+  // Held without FILE_SHARE_DELETE, a read-only file cannot go, and stays read-only.
+  Write(u"ro.txt", "x");
+  const std::wstring native = Host(u"ro.txt").wstring();
+  ASSERT_TRUE(::SetFileAttributesW(native.c_str(), FILE_ATTRIBUTE_READONLY));
+  const HANDLE keeper = ::CreateFileW(native.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(keeper, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(Layer().Delete(Win(u"ro.txt"), true));
+  ::CloseHandle(keeper);
+  EXPECT_TRUE(::GetFileAttributesW(native.c_str()) & FILE_ATTRIBUTE_READONLY);
+  ::SetFileAttributesW(native.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(Win32OnDisk, NoLineIsWrittenThroughAHardLinkOrGluedToAFragment) {
+  Write(u"outside.txt", "not yours\r\n");
+  ASSERT_TRUE(::CreateHardLinkW(Host(u"Mirror.txt").wstring().c_str(),
+                                Host(u"outside.txt").wstring().c_str(), nullptr));
+  EXPECT_EQ(AppendLine(Layer(), Win(u"Mirror.txt"), u"20240307"), kLineNotWritten);
+  EXPECT_EQ(Read(u"outside.txt"), "not yours\r\n");
+  Write(u"cut.txt", "202403");
+  EXPECT_EQ(AppendLine(Layer(), Win(u"cut.txt"), u"20240307"), kLineWritten);
+  EXPECT_EQ(Read(u"cut.txt"), "202403\r\n20240307\r\n");
 }
 
 TEST_F(Win32OnDisk, TextIsTheAnsiCodePageWithCrLf) {
