@@ -41,6 +41,13 @@ class Win32Clock final : public Clock {
   }
 };
 
+// Ends the process with kTimedOut once the run has taken kRunSeconds: an unattended run that
+// meets something that blocks (a stalled network share) must still end.
+DWORD WINAPI EndAtTheDeadline(void*) {
+  ::Sleep(kRunSeconds * 1000);
+  ::ExitProcess(static_cast<UINT>(ExitStatus::kTimedOut));
+}
+
 }  // namespace
 }  // namespace calendario
 
@@ -48,6 +55,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   using namespace calendario;
   const wchar_t* raw = ::GetCommandLineW();
   const std::u16string_view whole(reinterpret_cast<const char16_t*>(raw), std::wcslen(raw));
+  if (const HANDLE watchdog = ::CreateThread(nullptr, 0, EndAtTheDeadline, nullptr, 0, nullptr)) {
+    ::CloseHandle(watchdog);
+  }
   Win32Clock clock;
   Win32FileSystem fileSystem;
   Platform platform{clock, AfterProgramName(whole), fileSystem};
