@@ -15,6 +15,7 @@ need=""
 for tool in hyperfine strace gcc; do command -v "$tool" >/dev/null || need="$need $tool"; done
 [ -x /usr/bin/time ] || need="$need time"
 if [ -n "$need" ]; then
+  # shellcheck disable=SC2086 # one package name a word
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need >/dev/null
 fi
 tools/install-deps.sh >/dev/null
@@ -116,7 +117,7 @@ row "report file at 9999 bytes (ms)" "${t[0]}" "empty ${t[1]}" "$(ratio "${t[0]}
 if [ -f out/windows/calendario.exe ] && [ -x /usr/lib/wine/wine64 ]; then
   export WINEPREFIX=$top/out/windows/wineprefix
   tools/wine-start
-  vbs="Z:$(printf '%s' "$top/bench/daily.vbs" | tr / '\\\\')"
+  vbs="Z:$(printf '%s' "$top/bench/daily.vbs" | tr / '\134')"
   tools/wine-run out/windows/calendario.exe '-RCC:\bench\exe' '-RIC:\bench\exeInformes'
   tools/wine-run cscript.exe //nologo "$vbs" 'C:\bench\vbs' 'C:\bench\vbsInformes' || true
   mapfile -t t < <(runs=20 medians \

@@ -96,7 +96,9 @@ TEST_F(EndToEnd, NothingItReadsAtTheStartCanHoldTheRunUp) {
   // A FIFO named as the time zone blocks the C library's loader until someone writes to it.
   const stdfs::path fifo = temp / "zone";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-  for (const std::string& tz : {":" + fifo.string(), fifo.string()}) {
+  std::string named = fifo.string();
+  named.insert(named.begin(), ':');
+  for (const std::string& tz : {named, fifo.string()}) {
     SCOPED_TRACE(tz);
     EXPECT_EQ(Start({}, {DataHome(), "TZ=" + tz}).status, 0);
   }

@@ -1,6 +1,10 @@
 #!/bin/sh
 # Makes the packages of a build and checks them as a new user would meet them.
 #   check-packages.sh BUILD_DIR linux|windows
+# Each check is a single-quoted snippet that check() evaluates, so that it is shown and run as
+# written: the expansions in it are meant for eval (SC2016), and the names it uses are set for
+# it (SC2034) or called only through it (SC2317).
+# shellcheck disable=SC2016,SC2034,SC2317
 set -u
 build=$1 kind=$2
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,7 +29,7 @@ if [ "$kind" = windows ]; then
   check "the task definition is UTF-16 with a byte-order mark" \
     '[ "$(head -c 2 "$task" | od -An -tx1 | tr -d " ")" = fffe ]'
 
-  : "${WINEPREFIX:?the Windows checks run in the build's Wine prefix}"
+  : "${WINEPREFIX:?set WINEPREFIX: the Windows checks run in the Wine prefix of the build}"
   wine() { "$top/tools/wine-run" "$@"; }
   c=$WINEPREFIX/drive_c
   # What the definition says, read as Task Scheduler reads it.
@@ -35,7 +39,7 @@ if [ "$kind" = windows ]; then
   check "the task keeps running on battery" '[ "$(setting StopIfGoingOnBatteries)" = false ]'
   check "the task is stopped after five minutes" '[ "$(setting ExecutionTimeLimit)" = PT5M ]'
   check "a second start while one runs is ignored" '[ "$(setting MultipleInstancesPolicy)" = IgnoreNew ]'
-  check "the task runs with the user's own token" \
+  check "the task runs with the token of the user" \
     '[ "$(setting LogonType)" = InteractiveToken ] && [ "$(setting RunLevel)" = LeastPrivilege ]'
   check "the task runs the installed program" \
     '[ "$(setting Command)" = "\"C:\\Program Files\\calendario\\calendario.exe\"" ]'
@@ -108,18 +112,49 @@ contents=$(dpkg-deb --contents "$deb")
 check "the .deb is named calendario" 'printf "%s\n" "$info" | grep -q "^ Package: calendario$"'
 check "the .deb has the project's version" 'printf "%s\n" "$info" | grep -q "^ Version: 1.0.0$"'
 check "the .deb is for amd64" 'printf "%s\n" "$info" | grep -q "^ Architecture: amd64$"'
-for file in ./usr/bin/calendario ./usr/share/man/man1/calendario.1 \
-    ./usr/share/doc/calendario/README.md ./usr/lib/systemd/user/calendario.service \
-    ./usr/lib/systemd/user/calendario.timer; do
+for file in ./usr/bin/calendario ./usr/share/man/man1/calendario.1.gz \
+    ./usr/share/doc/calendario/README.md ./usr/share/doc/calendario/copyright \
+    ./usr/share/doc/calendario/changelog.gz ./usr/share/doc/calendario/THIRD-PARTY-NOTICES \
+    ./usr/lib/systemd/user/calendario.service ./usr/lib/systemd/user/calendario.timer; do
   check "the .deb holds $file" 'printf "%s\n" "$contents" | grep -q " $file$"'
 done
-check "the .tar.gz holds the program" 'tar tzf "$tgz" | grep -q "/bin/calendario$"'
-check "the .tar.gz holds the man page" 'tar tzf "$tgz" | grep -q "/man1/calendario.1$"'
+# Debian's own checker, at its most demanding: nothing but the tags the package overrides.
+lintian_out=$(lintian -EvIL +pedantic --allow-root "$deb" 2>&1 | grep -v '^N: ')
+check "lintian finds nothing in the .deb" '[ -z "$lintian_out" ]' || printf '%s\n' "$lintian_out"
+# The .tar.gz: bin/, share/ and lib/ at its top, to be unpacked into a prefix.
+listing=$(tar tzf "$tgz" | cut -d/ -f2 | sort -u | tr '\n' ' ')
+check "the .tar.gz holds bin, lib and share at its top (not $listing)" \
+  '[ "$listing" = " bin lib share " ] || [ "$listing" = "bin lib share " ]'
+for file in bin/calendario share/man/man1/calendario.1.gz share/doc/calendario/LICENSE \
+    share/doc/calendario/THIRD-PARTY-NOTICES lib/systemd/user/calendario.service; do
+  check "the .tar.gz holds $file" 'tar tzf "$tgz" | grep -q "^[^/]*/$file$"'
+done
 
-# The man page renders without a warning.
+# The man page renders without a warning in both man-page programs.
 mkdir -p "$work/x" && dpkg-deb -x "$deb" "$work/x"
-warnings=$(groff -ww -man -Tutf8 "$work/x/usr/share/man/man1/calendario.1" 2>&1 >/dev/null)
-check "the man page renders without warnings" '[ -z "$warnings" ]'
+page=$work/page.1
+gzip -dc "$work/x/usr/share/man/man1/calendario.1.gz" > "$page"
+warnings=$(groff -ww -man -Tutf8 "$page" 2>&1 >/dev/null)
+check "groff renders the man page without warnings" '[ -z "$warnings" ]'
+lint=$(mandoc -Tlint "$page" 2>&1)
+check "mandoc finds nothing in the man page" '[ -z "$lint" ]' || printf '%s\n' "$lint"
+accented=$(printf 'Ya exist\303\255a')
+check "mandoc renders the accented letters of the page" 'mandoc -Tutf8 "$page" | grep -q "$accented"'
+
+# The service's sandbox, as systemd rates it (10 is no sandbox at all).
+unit=$work/x/usr/lib/systemd/user/calendario.service
+check "the service names the packaged program" 'grep -qx "ExecStart=/usr/bin/calendario" "$unit"'
+exposure=$(systemd-analyze security --offline=yes "$unit" 2>/dev/null |
+           sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+check "the service's exposure is 6.0 or less (it is ${exposure:-unknown})" \
+  'awk -v e="${exposure:-99}" "BEGIN { exit !(e <= 6.0) }"'
+
+# Every shell script of the tree passes shellcheck.
+scripts=$(cd "$top" && git ls-files | while read -r f; do
+  case $f in *.sh) echo "$f" ;; *) head -n 1 "$f" 2>/dev/null | grep -q '^#!.*sh' && echo "$f" ;; esac
+done)
+sc_out=$(cd "$top" && printf '%s\n' "$scripts" | xargs shellcheck 2>&1)
+check "shellcheck finds nothing in the shell scripts" '[ -z "$sc_out" ]' || printf '%s\n' "$sc_out"
 
 # Installed for real, as root: the program runs and its units verify.
 if [ "$(id -u)" = 0 ] && ! dpkg-query -W calendario >/dev/null 2>&1; then
@@ -136,8 +171,23 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W calendario >/dev/null 2>&1; then
     fi
     dpkg -r calendario >/dev/null 2>&1
     check "the package removes cleanly" '[ ! -e /usr/bin/calendario ]'
+    check "removing it leaves the user's folders" \
+      '[ -d "$work/home/calendario/drives/c/tmpCalendario" ]'
   else
     cat "$work/dpkg.log"; bad "dpkg -i"
+  fi
+  # The .tar.gz unpacked into /usr/local as its README says: a working tree.
+  if [ ! -e /usr/local/bin/calendario ]; then
+    tar -xzf "$tgz" -C /usr/local --strip-components=1
+    XDG_DATA_HOME="$work/local" /usr/local/bin/calendario
+    check "the unpacked program runs" '[ $? -eq 0 ]'
+    check "the unpacked unit names /usr/local/bin/calendario" \
+      'grep -qx "ExecStart=/usr/local/bin/calendario" /usr/local/lib/systemd/user/calendario.service'
+    if command -v systemd-analyze >/dev/null; then
+      check "the unpacked units verify" 'MANPATH=/usr/local/share/man systemd-analyze verify \
+        /usr/local/lib/systemd/user/calendario.service /usr/local/lib/systemd/user/calendario.timer'
+    fi
+    tar tzf "$tgz" | cut -d/ -f2- | grep -v '/$' | grep . | (cd /usr/local && xargs rm -f)
   fi
 else
   echo "not root, or calendario already installed: dpkg -i not tried"

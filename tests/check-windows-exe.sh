@@ -12,7 +12,7 @@ else
   failed=$((failed + 1))
 fi
 for dll in $(printf '%s\n' "$dump" | sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p'); do
-  case $(printf '%s' "$dll" | tr 'A-Z' 'a-z') in
+  case $(printf '%s' "$dll" | tr '[:upper:]' '[:lower:]') in
     kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | ntdll.dll | api-ms-win-*.dll)
       passed=$((passed + 1)) ;;
     *) echo "imports a DLL Windows does not have: $dll"; failed=$((failed + 1)) ;;
