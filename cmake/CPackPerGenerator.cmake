@@ -1,4 +1,5 @@
 # Read by cpack once for each generator.
+set(ENV{SOURCE_DATE_EPOCH} "${CPACK_CALENDARIO_SOURCE_DATE_EPOCH}")
 if(CPACK_GENERATOR STREQUAL "TGZ")
   # bin/, share/ and lib/ at the top of the archive, to be unpacked into a prefix such as
   # /usr/local with --strip-components=1: the unit names the program there.

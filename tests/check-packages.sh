@@ -79,8 +79,8 @@ if [ "$kind" = windows ]; then
     check "the MSI installs $file" 'printf "%s\n" "$files" | grep -q "	$file	"'
   done
   # The next version, made the same way, to upgrade to.
-  (cd "$build/msi" && wixl -a x64 -D Version=1.0.1 -D ProductCode=0F3C5E7A-9B1D-4F2E-8A6C-4D0B2E8F1A33 \
-     -o "$work/next.msi" calendario.wxs) >/dev/null 2>&1
+  "$top/tools/make-msi.sh" "$build/msi" "$work/next.msi" 1.0.1 \
+    0F3C5E7A-9B1D-4F2E-8A6C-4D0B2E8F1A33 4C2A6E8F-1B3D-4A5C-9E7B-2D0F6A8C1E35 >/dev/null 2>&1
   cp "$msi" "$c/calendario.msi"; cp "$work/next.msi" "$c/next.msi"
   installed="$c/Program Files/calendario"
   rm -rf "$c/tmpCalendario"

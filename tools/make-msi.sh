@@ -1,0 +1,23 @@
+#!/bin/sh
+# Makes the MSI with wixl (msitools), reproducibly:
+#   make-msi.sh STAGE_DIR OUTPUT VERSION PRODUCT_CODE PACKAGE_CODE
+# STAGE_DIR holds calendario.wxs and the files it installs. wixl stamps the package with the
+# time of the build and a random package code; the time is taken from SOURCE_DATE_EPOCH
+# (through faketime) and the code is replaced by PACKAGE_CODE, which is made from the version,
+# so that two builds of one source give the same file.
+set -eu
+stage=$1 output=$2 version=$3 product=$4 package=$5
+cd "$stage"
+# The cabinet inside records each file's time.
+[ -n "${SOURCE_DATE_EPOCH:-}" ] && touch -d "@$SOURCE_DATE_EPOCH" ./*
+if [ -n "${SOURCE_DATE_EPOCH:-}" ] && command -v faketime >/dev/null; then
+  # A fixed time (no "@"): the clock stands still while wixl runs.
+  TZ=UTC faketime "$(TZ=UTC date -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')" wixl -a x64 -D "Version=$version" -D "ProductCode=$product" \
+    -o "$output" calendario.wxs
+else
+  wixl -a x64 -D "Version=$version" -D "ProductCode=$product" -o "$output" calendario.wxs
+fi
+random=$(msiinfo suminfo "$output" | sed -n 's/^Revision number (UUID): \({[0-9A-F-]*}\)$/\1/p')
+[ -n "$random" ] || { echo "no package code in $output" >&2; exit 1; }
+# The same number of characters in place of the old: the file's layout does not change.
+OLD=$random NEW="{$package}" perl -0777 -pi -e 's/\Q$ENV{OLD}\E/$ENV{NEW}/g' "$output"
