@@ -122,9 +122,11 @@ WindowsPath ParseWindowsPath(std::u16string_view path, bool moreFollows) {
       case LevelKind::kName:
         // A name the host would read as "." or ".." (what "..." leaves with more after it)
         // is refused: it must never climb.
-        if (!IsValidName(level.name) || level.name == u"." || level.name == u"..") {
-          result.validNames = false;
+        if (level.name == u"." || level.name == u"..") {
+          result.validNames = false;  // never kept as a level: it must not climb
+          break;
         }
+        if (!IsValidName(level.name)) result.validNames = false;
         result.levels.emplace_back(level.name);
         break;
     }
