@@ -94,7 +94,7 @@ for spec in a:1000 a:4000 a:16000 ab.:4000; do
 done
 # User time is sampled at the scheduler's tick: summed over every round, it is a fair figure.
 row "user time, 16000 levels against 4000, all rounds (s)" "${user[a:16000]}" \
-  "${user[a:4000]} at 4000" "$(ratio "${user[a:16000]}" "$(awk -v u="${user[a:4000]}" 'BEGIN { print u > 0 ? u : 0.001 }')")" "≤ 6"
+  "${user[a:4000]} at 4000" "$(ratio "${user[a:16000]}" "$(awk -v u="${user[a:4000]}" 'BEGIN { print (u > 0 ? u : 0.001) }')")" "≤ 6"
 rm -rf "$c/deep-"* "$work/mk-"*
 root="C:\\deep"$(printf '\\a%.0s' $(seq 16000))
 row "peak memory, 16000 levels (KiB)" "$(peak_kib "$ours" -INno "-RC$root")" "" "" "< 4096 KiB"

@@ -394,7 +394,13 @@ std::error_code PosixFileSystem::CreateFolder(std::u16string_view path, FolderWa
   folders_.Forget(path);  // a folder by this name was just made anew
   if (walk != nullptr) {
     Advance(*walk, target, Fd(::openat(target.fd, target.name.c_str(), kFolderFlags)));
-    walk->folderIsNew = walk->folder >= 0 && IsPlainName(LastLevelOf(path));
+    // The walk now holds the folder just made, unless the level names another folder when
+    // more follows it ("r.." is "r." there): only then is it new.
+    const std::u16string_view level = LastLevelOf(path);
+    const ResolvedLevel asLast = ResolveLevel(level, true);
+    const ResolvedLevel asFolder = ResolveLevel(level, false);
+    walk->folderIsNew = walk->folder >= 0 && asLast.kind == LevelKind::kName &&
+                        asFolder.kind == LevelKind::kName && asLast.name == asFolder.name;
   }
   return {};
 }
