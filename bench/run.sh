@@ -71,9 +71,9 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 ms() { awk -v s="$1" 'BEGIN { printf "%.1f", s * 1000 }'; }
 deep_rounds=${DEEP_ROUNDS:-9}
 declare -A user
-for spec in a:1000 a:4000 a:16000 ab.:4000; do
-  level=${spec%%:*} levels=${spec#*:}
-  : > "$work/ours"; : > "$work/mk"; : > "$work/pair"; user[$spec]=0
+for shape in a:1000 a:4000 a:16000 ab.:4000; do
+  level=${shape%%:*} levels=${shape#*:}
+  : > "$work/ours"; : > "$work/mk"; : > "$work/pair"; user[$shape]=0
   for round in $(seq "$deep_rounds"); do
     root="C:\\deep-$level-$levels-$round" host="$work/mk-$level-$levels-$round"
     root+=$(printf "\\\\$level%.0s" $(seq "$levels"))
@@ -86,7 +86,7 @@ for spec in a:1000 a:4000 a:16000 ab.:4000; do
     fi
     echo "${o% *}" >> "$work/ours"; echo "${m% *}" >> "$work/mk"
     ratio "${o% *}" "${m% *}" >> "$work/pair"; echo >> "$work/pair"
-    user[$spec]=$(awk -v a="${user[$spec]}" -v b="${o#* }" 'BEGIN { print a + b }')
+    user[$shape]=$(awk -v a="${user[$shape]}" -v b="${o#* }" 'BEGIN { print a + b }')
   done
   row "root of $levels levels of \`$level\` ($(( ${#root} + 9 )) characters), ms" \
     "$(ms "$(median < "$work/ours")")" "mkdir -p $(ms "$(median < "$work/mk")")" \

@@ -238,7 +238,7 @@ class File {
 };
 
 // The operations that hand out an owner: each calls the layer's operation of the same name
-// and, on success, puts what it returned into `out`. May throw std::bad_alloc (GetFile copies
+// and, on success, hands what it returned to `out`. May throw std::bad_alloc (GetFile copies
 // the path).
 [[nodiscard]] std::error_code CreateTextFile(FileSystemLayer& layer, std::u16string_view path,
                                              bool overwrite, bool unicode, TextStream& out);
