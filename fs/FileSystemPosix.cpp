@@ -100,6 +100,14 @@ std::string PosixFileSystem::DrivesFolderFromHome() {
   return std::string(home) + "/.local/share" + kDrivesBelow;
 }
 
+bool PosixFileSystem::FallBackToHome() {
+  // XDG_DATA_HOME names a file (or /dev/null): unusable, as if it were not set at all.
+  std::string home = DrivesFolderFromHome();
+  if (home.empty() || home == drivesFolder_) return false;
+  drivesFolder_ = std::move(home);
+  return true;
+}
+
 std::error_code PosixFileSystem::Obtain() {
   if (drivesFolder_.empty()) return FsErrc::kUnavailable;
   return {};
@@ -110,20 +118,13 @@ std::error_code PosixFileSystem::DriveTop(char16_t drive, int& fd) {
   if (!slot) {
     const std::string folder = drivesFolder_ + '/' + static_cast<char>(drive);
     Fd opened(::open(folder.c_str(), kFolderFlags));
-    if (!opened && errno == ENOTDIR && drivesFolder_ != DrivesFolderFromHome() &&
-        !DrivesFolderFromHome().empty()) {
-      // XDG_DATA_HOME names a file (or /dev/null): unusable, as if it were not set at all.
-      drivesFolder_ = DrivesFolderFromHome();
-      return DriveTop(drive, fd);
-    }
+    if (!opened && errno == ENOTDIR && FallBackToHome()) return DriveTop(drive, fd);
     if (!opened && errno == ENOENT) {
       if (drive == u'c') {
         // The top of a drive always exists: C:'s folder is made the first time it is needed.
         if (MakeHostFolders(folder)) {
           opened.Reset(::open(folder.c_str(), kFolderFlags));
-        } else if (errno == ENOTDIR && drivesFolder_ != DrivesFolderFromHome() &&
-                   !DrivesFolderFromHome().empty()) {
-          drivesFolder_ = DrivesFolderFromHome();
+        } else if (errno == ENOTDIR && FallBackToHome()) {
           return DriveTop(drive, fd);
         }
       } else if (drive == u'z') {
@@ -446,8 +447,7 @@ std::error_code PosixFileSystem::Size(std::u16string_view path, std::uint64_t& b
 std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/) {
   // Unlinking never asks the file's own mode, so a read-only file goes like any other.
   struct stat measured {};
-  const bool known = memo_.Find(path) != nullptr;
-  if (known) measured = *memo_.Find(path);
+  const bool known = memo_.Copy(path, measured);
   Target target;
   if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;
@@ -472,8 +472,7 @@ std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int 
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
   // What the call before this one found of the file, if it asked: its size and its links.
   struct stat st {};
-  const bool known = memo_.Find(path) != nullptr;
-  if (known) st = *memo_.Find(path);
+  const bool known = memo_.Copy(path, st);
   Target target;
   if (auto ec = Locate(path, nullptr, target)) return ec;
   if (target.NotAFile()) return FsErrc::kNotAFile;

@@ -81,6 +81,12 @@ class PosixFileSystem final : public FileSystemLayer {
     const struct stat* Find(std::u16string_view path) const {
       return valid_ && path_ == path ? &stat_ : nullptr;
     }
+    // Copies what is known of `path` into `st`; false when nothing is.
+    bool Copy(std::u16string_view path, struct stat& st) const {
+      const struct stat* known = Find(path);
+      if (known != nullptr) st = *known;
+      return known != nullptr;
+    }
     void Keep(std::u16string_view path, const struct stat& st) {
       path_.assign(path);
       stat_ = st;
@@ -101,6 +107,8 @@ class PosixFileSystem final : public FileSystemLayer {
   // The folder the text names, as a level with more after it; a handle the cache owns.
   std::error_code OpenFolder(std::u16string_view text, int& fd);
   std::error_code DriveTop(char16_t drive, int& fd);
+  // When the drives folder turns out not to be a folder: HOME's instead, if it is another.
+  bool FallBackToHome();
   // After a folder operation on the walk's current prefix: keeps in the walk the folder that
   // prefix names as a level with more after it, reached from `target`.
   void Advance(FolderWalk& walk, const Target& target, Fd opened);

@@ -124,6 +124,24 @@ std::error_code OpenFile(std::u16string_view path, DWORD access, DWORD dispositi
   return {};
 }
 
+// What the file system says of the file: its size, its identity, its links. Read through a
+// handle that asks only for its attributes and shares every way, so it disturbs no other
+// holder.
+std::error_code Information(const std::wstring& native, DWORD flags,
+                            BY_HANDLE_FILE_INFORMATION& info) {
+  const HANDLE h = ::CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                 OPEN_EXISTING, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  const bool known = ::GetFileInformationByHandle(h, &info);
+  const auto ec = known ? std::error_code() : LastError();
+  ::CloseHandle(h);
+  return ec;
+}
+
+std::uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
 }  // namespace
 
 std::error_code NativePath(std::u16string_view path, std::wstring& native) {
@@ -196,18 +214,11 @@ std::error_code Win32FileSystem::Size(std::u16string_view path, std::uint64_t& b
   measured_ = {};
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
-  // A handle that asks for no access at all, shared every way: it disturbs no other holder,
-  // and says which file this is, so that Delete can tell whether it is still the same.
-  const HANDLE h = ::CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return LastError();
+  // Which file this is, so that Delete can tell whether it is still the same.
   BY_HANDLE_FILE_INFORMATION info;
-  const bool known = ::GetFileInformationByHandle(h, &info);
-  const auto ec = known ? std::error_code() : LastError();
-  ::CloseHandle(h);
-  if (ec) return ec;
+  if (auto ec = Information(native, FILE_FLAG_BACKUP_SEMANTICS, info)) return ec;
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FsErrc::kNotAFile;
-  bytes = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  bytes = SizeOf(info);
   measured_ = {native, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow, bytes};
   return {};
 }
@@ -231,19 +242,11 @@ std::error_code Win32FileSystem::Delete(std::u16string_view path, bool force) {
 }
 
 std::error_code Win32FileSystem::DeleteWhole(const std::wstring& native, const Measured& measured) {
-  const HANDLE h = ::CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return LastError();
   BY_HANDLE_FILE_INFORMATION info;
-  const bool known = ::GetFileInformationByHandle(h, &info);
-  const auto failed = known ? std::error_code() : LastError();
-  ::CloseHandle(h);
-  if (failed) return failed;
-  const std::uint64_t size =
-      (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  if (auto ec = Information(native, FILE_FLAG_OPEN_REPARSE_POINT, info)) return ec;
   if (measured.path == native &&
       (info.dwVolumeSerialNumber != measured.volume || info.nFileIndexHigh != measured.indexHigh ||
-       info.nFileIndexLow != measured.indexLow || size != measured.size)) {
+       info.nFileIndexLow != measured.indexLow || SizeOf(info) != measured.size)) {
     return FsErrc::kChanged;  // another file by now, or another run's line added
   }
   // Another program holding the file open (an indexer, a virus scanner, a backup) keeps a
