@@ -45,14 +45,13 @@ std::error_code PathPrefixes(std::u16string_view text, char16_t separator,
 CreationResult CreateFolderPath(FileSystemLayer& layer, std::u16string_view path) try {
   // The walk holds its own copy of the path, and the prefixes are views of that copy, so the
   // layer can tell that each is the one before it plus a level.
-  FolderWalk walk(layer, path);
+  const std::unique_ptr<FolderWalk> walk = layer.Walk(path);
   std::vector<std::u16string_view> prefixes;
-  if (PathPrefixes(walk.Text(), u'\\', prefixes)) return CreationResult::Failed;
+  if (PathPrefixes(walk->Text(), u'\\', prefixes)) return CreationResult::Failed;
   CreationResult result = CreationResult::AlreadyExisted;
   // Entry 0 is the drive (or nothing, or a bare relative name): never looked at or created.
   for (std::size_t k = 1; k < prefixes.size(); ++k) {
-    walk.MoveTo(prefixes[k]);
-    result = EnsureFolder(layer, prefixes[k], &walk);
+    result = EnsureFolder(layer, prefixes[k], walk.get());
     if (result == CreationResult::Failed) return CreationResult::Failed;
   }
   return result;
@@ -63,15 +62,16 @@ CreationResult CreateFolderPath(FileSystemLayer& layer, std::u16string_view path
 CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path,
                             FolderWalk* walk) try {
   if (layer.Obtain()) return CreationResult::Failed;
-  bool exists = false;
-  if (layer.FolderExists(path, exists, walk)) return CreationResult::Failed;
-  if (exists) return CreationResult::AlreadyExisted;
-  if (layer.CreateFolder(path, walk)) {
+  const auto exists = [&](bool& there) {
+    return walk != nullptr ? walk->FolderExists(path, there) : layer.FolderExists(path, there);
+  };
+  bool there = false;
+  if (exists(there)) return CreationResult::Failed;
+  if (there) return CreationResult::AlreadyExisted;
+  if (walk != nullptr ? walk->CreateFolder(path) : layer.CreateFolder(path)) {
     // Another run may have made it a moment ago; a file standing there is still a failure.
-    bool nowExists = false;
-    if (!layer.FolderExists(path, nowExists, walk) && nowExists) {
-      return CreationResult::AlreadyExisted;
-    }
+    bool nowThere = false;
+    if (!exists(nowThere) && nowThere) return CreationResult::AlreadyExisted;
     return CreationResult::Failed;
   }
   return CreationResult::Created;

@@ -36,7 +36,7 @@ CreationResult CreateFolderPath(FileSystemLayer& layer, std::u16string_view path
 
 // Makes the one folder exist. A folder that another process makes between the check and the
 // creation counts as AlreadyExisted. `walk`, when given, is the walk of CreateFolderPath that
-// `path` is the current prefix of.
+// `path` is the next prefix of, and the folder operations go through it.
 CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path,
                             FolderWalk* walk = nullptr);
 

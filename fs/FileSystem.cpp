@@ -28,8 +28,6 @@ class FsErrorCategory final : public std::error_category {
         return "file has more than one name";
       case FsErrc::kChanged:
         return "file changed since it was measured";
-      case FsErrc::kInjected:
-        return "injected failure";
     }
     return "unknown failure";
   }
@@ -42,59 +40,27 @@ const std::error_category& FsCategory() {
   return category;
 }
 
-std::string_view OperationName(FsOperation operation) {
-  switch (operation) {
-    case FsOperation::kObtain:
-      return "Obtain";
-    case FsOperation::kFolderExists:
-      return "FolderExists";
-    case FsOperation::kCreateFolder:
-      return "CreateFolder";
-    case FsOperation::kFileExists:
-      return "FileExists";
-    case FsOperation::kCreateTextFile:
-      return "CreateTextFile";
-    case FsOperation::kGetFile:
-      return "GetFile";
-    case FsOperation::kSize:
-      return "Size";
-    case FsOperation::kDelete:
-      return "Delete";
-    case FsOperation::kOpenAsTextStream:
-      return "OpenAsTextStream";
-    case FsOperation::kWriteLine:
-      return "WriteLine";
-    case FsOperation::kClose:
-      return "Close";
-    case FsOperation::kLock:
-      return "Lock";
-    case FsOperation::kUnlock:
-      return "Unlock";
-  }
-  return "?";
-}
+namespace {
 
-FolderWalk::FolderWalk(FileSystemLayer& layer, std::u16string_view path)
-    : layer_(layer), text_(path) {}
-
-FolderWalk::~FolderWalk() {
-  layer_.EndWalk(*this);
-}
-
-void FolderWalk::MoveTo(std::u16string_view prefix) {
-  const std::size_t length = prefix.size();
-  const bool ours = prefix.data() == text_.data() && length <= text_.size();
-  // The current prefix, a separator, and one level (perhaps empty) without another separator.
-  bool extends = ours && current_ > 0 && length > current_ && text_[current_] == u'\\';
-  for (std::size_t i = current_ + 1; extends && i < length; ++i) {
-    if (text_[i] == u'\\') extends = false;
+// The walk of a backend that has no walk of its own: every prefix goes to the layer.
+class LayerWalk final : public FolderWalk {
+ public:
+  LayerWalk(FileSystemLayer& layer, std::u16string_view path) : FolderWalk(path), layer_(layer) {}
+  std::error_code FolderExists(std::u16string_view prefix, bool& exists) override {
+    return layer_.FolderExists(prefix, exists);
   }
-  previous_ = extends ? current_ : 0;
-  current_ = ours ? length : 0;
-  if (!extends || folderLength != previous_) {
-    // What the backend kept is not this prefix's parent: let it go, so nothing stale is used.
-    layer_.EndWalk(*this);
+  std::error_code CreateFolder(std::u16string_view prefix) override {
+    return layer_.CreateFolder(prefix);
   }
+
+ private:
+  FileSystemLayer& layer_;
+};
+
+}  // namespace
+
+std::unique_ptr<FolderWalk> FileSystemLayer::Walk(std::u16string_view path) {
+  return std::make_unique<LayerWalk>(*this, path);
 }
 
 TextStream& TextStream::operator=(TextStream&& other) noexcept {
@@ -126,14 +92,14 @@ FileLock::~FileLock() {
   if (layer_ != nullptr) (void)layer_->Unlock(id_);
 }
 
-std::error_code File::Size(std::uint64_t& bytes) const {
+std::error_code File::Size(FileMeasure& measured) const {
   if (layer_ == nullptr) return FsErrc::kNotObtained;
-  return layer_->Size(path_, bytes);
+  return layer_->Size(path_, measured);
 }
 
-std::error_code File::Delete(bool force) const {
+std::error_code File::Delete(bool force, const FileMeasure* measured) const {
   if (layer_ == nullptr) return FsErrc::kNotObtained;
-  return layer_->Delete(path_, force);
+  return layer_->Delete(path_, force, measured);
 }
 
 std::error_code File::OpenAsTextStream(int iomode, int format, TextStream& out) const {

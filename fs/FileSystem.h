@@ -9,8 +9,10 @@
 // empty code is success, and an output argument is defined only on success.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -26,9 +28,8 @@ enum class FsErrc {
   kPartialWrite,     // the host took part of a line; it was taken out again unless another
                      // writer's bytes follow it, or the host refused
   kLinked,           // the file has more than one name (a hard link): it is not written
-  kChanged,          // the file is no longer the one last measured: it is not deleted
+  kChanged,          // the file is no longer the one measured: it is not deleted
   kUnavailable,      // no instance of the file-system component can be had
-  kInjected,         // a failure made on purpose by a test fake
 };
 
 const std::error_category& FsCategory();
@@ -43,25 +44,6 @@ struct std::is_error_code_enum<calendario::FsErrc> : std::true_type {};
 
 namespace calendario {
 
-// The layer's operations, by the names the program knows them by. A test fake logs and fails
-// calls by these.
-enum class FsOperation : std::uint8_t {
-  kObtain,
-  kFolderExists,
-  kCreateFolder,
-  kFileExists,
-  kCreateTextFile,
-  kGetFile,
-  kSize,
-  kDelete,
-  kOpenAsTextStream,
-  kWriteLine,
-  kClose,
-  kLock,
-  kUnlock,
-};
-std::string_view OperationName(FsOperation operation);
-
 // What a backend names an open stream and a held lock by. Two types, so that neither can be
 // handed where the other belongs.
 enum class StreamId : std::intptr_t {};
@@ -72,68 +54,53 @@ enum class LockId : std::intptr_t {};
 inline constexpr int kForAppending = 8;
 inline constexpr int kTristateFalse = 0;
 
-class FileSystemLayer;
+// What Size measured of a file: its length, and which file it was, as the host tells files
+// apart (a device and inode number with the change time; a volume and file id). Handed to
+// Delete, so that only the file measured goes, unchanged.
+struct FileMeasure {
+  std::uint64_t bytes = 0;
+  std::array<std::uint64_t, 4> identity{};
+};
 
-// A walk down the levels of one path, as CreateFolderPath makes it: the layer is handed the
-// path's prefixes in order, each the previous one and one more level, together with the walk.
-// The walk keeps its own copy of the path, so a backend that is handed one of the walk's own
-// prefixes (the same characters in memory, checked in constant time, not an equal text) knows
-// without reading it that the prefix extends the previous one. It keeps in the walk the folder
-// the previous prefix reached and finds the next level from there, at the cost of that level
-// alone. A walk that holds no folder makes the backend resolve the path in full.
+// A path made to exist level by level, as CreateFolderPath makes it: each prefix in turn is
+// handed to FolderExists and CreateFolder, each the one before it and one more level. The
+// walk keeps its own copy of the path and the prefixes must be views of that copy (Text()),
+// so a backend can tell in constant time, without reading the path, that a prefix is the
+// previous one plus a level, and reach it from what it found for the previous one. A backend
+// with no use for that makes no walk of its own: the layer's default hands each prefix to the
+// layer's own FolderExists and CreateFolder.
 class FolderWalk {
  public:
-  // Copies the path; may throw std::bad_alloc.
-  FolderWalk(FileSystemLayer& layer, std::u16string_view path);
-  ~FolderWalk();
+  virtual ~FolderWalk() = default;
   FolderWalk(const FolderWalk&) = delete;
   FolderWalk& operator=(const FolderWalk&) = delete;
 
   // The walk's own copy of the path: its prefixes are views of this.
   std::u16string_view Text() const { return text_; }
-  // Makes `prefix`, a view of Text() that begins it, the current one. When it does not extend
-  // the previous one by a separator and a level, what the backend kept is dropped.
-  void MoveTo(std::u16string_view prefix);
-  // True when `path` is the current prefix itself (not merely an equal text).
-  bool IsCurrent(std::u16string_view path) const {
-    return path.data() == text_.data() && path.size() == current_;
-  }
-  // The current prefix's last level: what follows the previous prefix and its separator.
-  std::u16string_view LastLevel() const {
-    return std::u16string_view(text_).substr(previous_ + 1, current_ - previous_ - 1);
-  }
-  // The length of the prefix before the current one; 0 before the second.
-  std::size_t PreviousLength() const { return previous_; }
-  std::size_t CurrentLength() const { return current_; }
+  // The layer's operations of the same names, on a prefix of Text().
+  virtual std::error_code FolderExists(std::u16string_view prefix, bool& exists) = 0;
+  virtual std::error_code CreateFolder(std::u16string_view prefix) = 0;
 
-  // Kept by the backend between calls: the folder that the prefix of length `folderLength`
-  // names as a level with more below it, as a backend handle. The backend releases it in
-  // FileSystemLayer::EndWalk.
-  std::intptr_t folder = -1;
-  std::size_t folderLength = 0;
-  bool folderIsNew = false;  // the walk made it: what lies below it is most likely nothing
+ protected:
+  // Copies the path; may throw std::bad_alloc.
+  explicit FolderWalk(std::u16string_view path) : text_(path) {}
 
  private:
-  FileSystemLayer& layer_;
   std::u16string text_;
-  std::size_t previous_ = 0;
-  std::size_t current_ = 0;
 };
 
 // A backend: the operations, each taking what the component's object would hold. Paths are
-// Windows paths; a backend maps them onto the host.
+// Windows paths, understood as fs/WindowsPath says; a backend maps them onto the host.
 class FileSystemLayer {
  public:
   virtual ~FileSystemLayer() = default;
 
   // Succeeds when an instance of the component can be had.
   virtual std::error_code Obtain() = 0;
-  // exists = a folder is there. Fails only when the question cannot be put. `walk`, when not
-  // null, is the walk `path` belongs to (see FolderWalk).
-  virtual std::error_code FolderExists(std::u16string_view path, bool& exists,
-                                       FolderWalk* walk) = 0;
+  // exists = a folder is there. Fails only when the question cannot be put.
+  virtual std::error_code FolderExists(std::u16string_view path, bool& exists) = 0;
   // Creates that one folder; fails when it exists, its parent is missing or it cannot be made.
-  virtual std::error_code CreateFolder(std::u16string_view path, FolderWalk* walk) = 0;
+  virtual std::error_code CreateFolder(std::u16string_view path) = 0;
   // exists = a file (not a folder) is there.
   virtual std::error_code FileExists(std::u16string_view path, bool& exists) = 0;
   // Creates the file empty (no byte-order mark) and opens a stream on it. With overwrite
@@ -142,11 +109,13 @@ class FileSystemLayer {
                                          StreamId& stream) = 0;
   // Succeeds when a file is there, so that a file object can stand for it.
   virtual std::error_code GetFile(std::u16string_view path) = 0;
-  virtual std::error_code Size(std::u16string_view path, std::uint64_t& bytes) = 0;
-  // Deletes the file; with force true also when it is read-only. When the call before it was
-  // Size on the same path, a file that is no longer the one measured (another file by now, or
-  // the same one grown) is left alone and the call fails with kChanged.
-  virtual std::error_code Delete(std::u16string_view path, bool force) = 0;
+  // The file's length and identity.
+  virtual std::error_code Size(std::u16string_view path, FileMeasure& measured) = 0;
+  // Deletes the file; with force true also when it is read-only. With `measured`, a file that
+  // is no longer the one measured (another file by now, or the same one grown or changed) is
+  // left alone and the call fails with kChanged.
+  virtual std::error_code Delete(std::u16string_view path, bool force,
+                                 const FileMeasure* measured) = 0;
   // Opens the existing file for appending 8-bit text (kForAppending, kTristateFalse only). A
   // file with more than one name is refused with kLinked.
   virtual std::error_code OpenAsTextStream(std::u16string_view path, int iomode, int format,
@@ -164,15 +133,8 @@ class FileSystemLayer {
   virtual std::error_code Lock(std::u16string_view path, LockId& lock) = 0;
   virtual std::error_code Unlock(LockId lock) = 0;
 
-  // Lets go of what the backend kept in a walk that is over. Not an operation of its own: it
-  // cannot fail and is never logged.
-  virtual void EndWalk(FolderWalk& /*walk*/) noexcept {}
-
-  // The folder operations outside any walk.
-  std::error_code FolderExists(std::u16string_view path, bool& exists) {
-    return FolderExists(path, exists, nullptr);
-  }
-  std::error_code CreateFolder(std::u16string_view path) { return CreateFolder(path, nullptr); }
+  // A walk down `path` (see FolderWalk). May throw std::bad_alloc.
+  virtual std::unique_ptr<FolderWalk> Walk(std::u16string_view path);
 };
 
 // How long Lock waits for another process to let go.
@@ -227,8 +189,9 @@ class File {
   File() = default;
   bool Obtained() const { return layer_ != nullptr; }
 
-  [[nodiscard]] std::error_code Size(std::uint64_t& bytes) const;
-  [[nodiscard]] std::error_code Delete(bool force) const;
+  [[nodiscard]] std::error_code Size(FileMeasure& measured) const;
+  // Deletes the file; with `measured`, only while it is still the file Size measured.
+  [[nodiscard]] std::error_code Delete(bool force, const FileMeasure* measured = nullptr) const;
   [[nodiscard]] std::error_code OpenAsTextStream(int iomode, int format, TextStream& out) const;
 
  private:

@@ -3,11 +3,13 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <cwchar>
 #include <new>
 #include <string>
 #include <utility>
 
+#include "fs/Win32Handle.h"
 #include "fs/WindowsPath.h"
 
 namespace calendario {
@@ -19,12 +21,12 @@ std::error_code LastError() {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// A path that Windows would refuse, or that could reach a device through its name, never
+// A path with a name that Windows would refuse, or that Windows would map to a device, never
 // reaches the API; a path ending in a separator never names a file.
 std::error_code Prepare(std::u16string_view path, bool asFile, std::wstring& native) {
-  const WindowsPath parsed = ParseWindowsPath(path);
-  if (!parsed.validNames) return FsErrc::kInvalidName;
-  if (asFile && parsed.endsWithSeparator) return FsErrc::kNotAFile;
+  const ResolvedPath resolved = ResolveWindowsPath(path, CurrentFolder{});
+  if (resolved.refused) return FsErrc::kInvalidName;
+  if (asFile && resolved.endsWithSeparator) return FsErrc::kNotAFile;
   return NativePath(path, native);
 }
 
@@ -34,14 +36,20 @@ DWORD Attributes(std::u16string_view path, bool asFile) {
   return ::GetFileAttributesW(native.c_str());
 }
 
-HANDLE ToHandle(LockId lock) {
-  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(lock));
-}
-
 // An open stream: its file, and for an appending stream the mutex its writes are made under.
 struct Stream {
-  HANDLE file = INVALID_HANDLE_VALUE;
-  HANDLE appendMutex = nullptr;
+  UniqueHandle file;
+  UniqueHandle appendMutex;
+};
+
+Stream& ToStream(StreamId stream) {
+  return *reinterpret_cast<Stream*>(static_cast<std::intptr_t>(stream));
+}
+
+// A held lock: the file's mutex, and the holding of it.
+struct Turn {
+  UniqueHandle mutex;
+  HeldMutex held;
 };
 
 // A security descriptor whose empty access list lets every account of the machine open the
@@ -54,13 +62,9 @@ SECURITY_DESCRIPTOR* OpenToEveryAccount(SECURITY_DESCRIPTOR& descriptor) {
   return &descriptor;
 }
 
-Stream& ToStream(StreamId stream) {
-  return *reinterpret_cast<Stream*>(static_cast<std::intptr_t>(stream));
-}
-
 // A named mutex for one file, whatever text reached it: `purpose` and the full path,
 // upper-cased as the file system compares names, hashed (FNV-1a) to fit an object name.
-HANDLE FileMutex(const std::wstring& native, const wchar_t* purpose) {
+UniqueHandle FileMutex(const std::wstring& native, const wchar_t* purpose) {
   std::wstring upper(native.size(), L'\0');
   if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, native.data(),
                       static_cast<int>(native.size()), upper.data(), static_cast<int>(upper.size()),
@@ -79,16 +83,10 @@ HANDLE FileMutex(const std::wstring& native, const wchar_t* purpose) {
                   static_cast<unsigned long long>(hash));
     SECURITY_DESCRIPTOR descriptor;
     SECURITY_ATTRIBUTES attributes{sizeof attributes, OpenToEveryAccount(descriptor), FALSE};
-    if (const HANDLE mutex = ::CreateMutexW(&attributes, FALSE, name)) return mutex;
+    UniqueHandle mutex(::CreateMutexW(&attributes, FALSE, name));
+    if (mutex) return mutex;
   }
-  return nullptr;
-}
-
-// Waits for the mutex `milliseconds` at most; true when it is held now.
-bool AcquireFor(HANDLE mutex, int milliseconds) {
-  // An abandoned mutex (its holder ended without letting go) is ours now, and good.
-  const DWORD waited = ::WaitForSingleObject(mutex, static_cast<DWORD>(milliseconds));
-  return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+  return UniqueHandle();
 }
 
 // Opens the file at the last level itself, never what a reparse point there leads to.
@@ -96,50 +94,51 @@ std::error_code OpenFile(std::u16string_view path, DWORD access, DWORD dispositi
                          StreamId& stream, bool appending) {
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
-  const HANDLE h = ::CreateFileW(native.c_str(), access, kShareAll, nullptr, disposition,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return LastError();
+  UniqueHandle file(::CreateFileW(native.c_str(), access, kShareAll, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return LastError();
   BY_HANDLE_FILE_INFORMATION info;
-  if (!::GetFileInformationByHandle(h, &info)) {
-    const auto ec = LastError();
-    ::CloseHandle(h);
-    return ec;
-  }
+  if (!::GetFileInformationByHandle(file.Get(), &info)) return LastError();
   if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
-    ::CloseHandle(h);
     return FsErrc::kNotAFile;
   }
   // A hard link planted at the name would carry the line into a file elsewhere.
-  if (appending && info.nNumberOfLinks > 1) {
-    ::CloseHandle(h);
-    return FsErrc::kLinked;
-  }
-  auto* opened = new (std::nothrow) Stream{h, nullptr};
-  if (opened == nullptr) {
-    ::CloseHandle(h);
-    return std::make_error_code(std::errc::not_enough_memory);
-  }
+  if (appending && info.nNumberOfLinks > 1) return FsErrc::kLinked;
+  auto* opened = new (std::nothrow) Stream{std::move(file), UniqueHandle()};
+  if (opened == nullptr) return std::make_error_code(std::errc::not_enough_memory);
   if (appending) opened->appendMutex = FileMutex(native, L"append");
   stream = static_cast<StreamId>(reinterpret_cast<std::intptr_t>(opened));
   return {};
 }
 
-// What the file system says of the file: its size, its identity, its links. Read through a
-// handle that asks only for its attributes and shares every way, so it disturbs no other
-// holder.
-std::error_code Information(const std::wstring& native, DWORD flags,
-                            BY_HANDLE_FILE_INFORMATION& info) {
-  const HANDLE h = ::CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                 OPEN_EXISTING, flags, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return LastError();
-  const bool known = ::GetFileInformationByHandle(h, &info);
-  const auto ec = known ? std::error_code() : LastError();
-  ::CloseHandle(h);
-  return ec;
-}
-
-std::uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+// The file's length and identity, and its attributes, read through a handle that asks only
+// for its attributes and shares every way, so it disturbs no other holder. The identity is
+// the volume and the 128-bit file id (the 64-bit index is not unique on ReFS), or the index
+// where the file system has no such id, and the time of the last write.
+std::error_code Measure(const std::wstring& native, FileMeasure& measured, DWORD& attributes) {
+  UniqueHandle h(::CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h) return LastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(h.Get(), &info)) return LastError();
+  attributes = info.dwFileAttributes;
+  measured.bytes = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  const std::uint64_t written =
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime;
+  FILE_ID_INFO id;
+  if (::GetFileInformationByHandleEx(h.Get(), FileIdInfo, &id, sizeof id)) {
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    std::memcpy(&low, id.FileId.Identifier, 8);
+    std::memcpy(&high, id.FileId.Identifier + 8, 8);
+    measured.identity = {id.VolumeSerialNumber, low, high, written};
+  } else {
+    measured.identity = {
+        info.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 0, written};
+  }
+  return {};
 }
 
 }  // namespace
@@ -179,14 +178,13 @@ std::error_code Win32FileSystem::Obtain() {
   return {};
 }
 
-std::error_code Win32FileSystem::FolderExists(std::u16string_view path, bool& exists,
-                                              FolderWalk* /*walk*/) {
+std::error_code Win32FileSystem::FolderExists(std::u16string_view path, bool& exists) {
   const DWORD attributes = Attributes(path, false);
   exists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
   return {};
 }
 
-std::error_code Win32FileSystem::CreateFolder(std::u16string_view path, FolderWalk* /*walk*/) {
+std::error_code Win32FileSystem::CreateFolder(std::u16string_view path) {
   std::wstring native;
   if (auto ec = Prepare(path, false, native)) return ec;
   if (!::CreateDirectoryW(native.c_str(), nullptr)) return LastError();
@@ -206,48 +204,40 @@ std::error_code Win32FileSystem::CreateTextFile(std::u16string_view path, bool o
 }
 
 std::error_code Win32FileSystem::GetFile(std::u16string_view path) {
-  std::uint64_t ignored = 0;
+  FileMeasure ignored;
   return Size(path, ignored);
 }
 
-std::error_code Win32FileSystem::Size(std::u16string_view path, std::uint64_t& bytes) {
-  measured_ = {};
+std::error_code Win32FileSystem::Size(std::u16string_view path, FileMeasure& measured) {
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
-  // Which file this is, so that Delete can tell whether it is still the same.
-  BY_HANDLE_FILE_INFORMATION info;
-  if (auto ec = Information(native, FILE_FLAG_BACKUP_SEMANTICS, info)) return ec;
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FsErrc::kNotAFile;
-  bytes = SizeOf(info);
-  measured_ = {native, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow, bytes};
+  DWORD attributes = 0;
+  if (auto ec = Measure(native, measured, attributes)) return ec;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FsErrc::kNotAFile;
   return {};
 }
 
-std::error_code Win32FileSystem::Delete(std::u16string_view path, bool force) {
-  const Measured measured = std::exchange(measured_, Measured{});
+std::error_code Win32FileSystem::Delete(std::u16string_view path, bool force,
+                                        const FileMeasure* measured) {
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
   const DWORD attributes = ::GetFileAttributesW(native.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FsErrc::kNotAFile;
+  if (measured != nullptr) {
+    // Only the file measured goes: not another one by now, nor the same one with another
+    // run's line added.
+    FileMeasure now;
+    DWORD ignored = 0;
+    if (auto ec = Measure(native, now, ignored)) return ec;
+    if (now.bytes != measured->bytes || now.identity != measured->identity) {
+      return FsErrc::kChanged;
+    }
+  }
   const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
   if (readOnly && !force) return std::error_code(ERROR_ACCESS_DENIED, std::system_category());
   if (readOnly && !::SetFileAttributesW(native.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
     return LastError();
-  }
-  const std::error_code ec = DeleteWhole(native, measured);
-  // A file that stays keeps the protection it had.
-  if (ec && readOnly) ::SetFileAttributesW(native.c_str(), attributes);
-  return ec;
-}
-
-std::error_code Win32FileSystem::DeleteWhole(const std::wstring& native, const Measured& measured) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (auto ec = Information(native, FILE_FLAG_OPEN_REPARSE_POINT, info)) return ec;
-  if (measured.path == native &&
-      (info.dwVolumeSerialNumber != measured.volume || info.nFileIndexHigh != measured.indexHigh ||
-       info.nFileIndexLow != measured.indexLow || SizeOf(info) != measured.size)) {
-    return FsErrc::kChanged;  // another file by now, or another run's line added
   }
   // Another program holding the file open (an indexer, a virus scanner, a backup) keeps a
   // deleted file's name alive until it lets go, and the next line would go into the doomed
@@ -256,13 +246,15 @@ std::error_code Win32FileSystem::DeleteWhole(const std::wstring& native, const M
   std::swprintf(suffix, 64, L".calendario-deleted-%lu-%llu", ::GetCurrentProcessId(),
                 static_cast<unsigned long long>(::GetTickCount64()));
   const std::wstring away = native + suffix;
+  std::error_code ec;
   if (!::MoveFileExW(native.c_str(), away.c_str(), 0)) {
-    if (!::DeleteFileW(native.c_str())) return LastError();
-    return {};
+    if (!::DeleteFileW(native.c_str())) ec = LastError();
+  } else if (!::DeleteFileW(away.c_str())) {
+    ec = LastError();
+    ::MoveFileExW(away.c_str(), native.c_str(), 0);  // not deleted after all: back in its place
   }
-  if (::DeleteFileW(away.c_str())) return {};
-  const auto ec = LastError();
-  ::MoveFileExW(away.c_str(), native.c_str(), 0);  // not deleted after all: back in its place
+  // A file that stays keeps the protection it had.
+  if (ec && readOnly) ::SetFileAttributesW(native.c_str(), attributes);
   return ec;
 }
 
@@ -279,7 +271,7 @@ std::error_code Win32FileSystem::OpenAsTextStream(std::u16string_view path, int 
 }
 
 std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view text) {
-  const HANDLE h = ToStream(stream).file;
+  const HANDLE h = ToStream(stream).file.Get();
   std::string line;
   if (!text.empty()) {
     const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
@@ -297,16 +289,10 @@ std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view 
   // does (Wine finds the end and then writes), and a cut-back must never take another
   // writer's line: appends to one file take turns. A writer that cannot have its turn in time
   // writes nothing rather than risk it.
-  const HANDLE turn = ToStream(stream).appendMutex;
-  if (turn == nullptr || !AcquireFor(turn, kAppendWaitMilliseconds)) {
-    return std::make_error_code(std::errc::timed_out);
-  }
+  const HeldMutex turn(ToStream(stream).appendMutex.Get(), kAppendWaitMilliseconds);
+  if (!turn.Held()) return std::make_error_code(std::errc::timed_out);
   LARGE_INTEGER before;
-  if (!::GetFileSizeEx(h, &before)) {
-    const auto ec = LastError();
-    ::ReleaseMutex(turn);
-    return ec;
-  }
+  if (!::GetFileSizeEx(h, &before)) return LastError();
   // A file that ends in a fragment (a line cut short) gets a line end first.
   char last = '\n';
   if (before.QuadPart > 0) {
@@ -319,32 +305,26 @@ std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view 
   if (last != '\n') line.insert(0, "\r\n");
   DWORD written = 0;
   const bool ok = ::WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  if (ok && written == line.size()) {
-    ::ReleaseMutex(turn);
-    return {};
-  }
+  if (ok && written == line.size()) return {};
   const auto ec = ok ? std::error_code(FsErrc::kPartialWrite) : LastError();
   LARGE_INTEGER after;
   if (written > 0 && ::GetFileSizeEx(h, &after) && after.QuadPart == before.QuadPart + written) {
     // Part of the line went in, and nothing after it: take it out again, still in our turn,
     // through a handle that may shorten the file.
-    const HANDLE shorten = ::ReOpenFile(h, GENERIC_WRITE, kShareAll, 0);
-    if (shorten != INVALID_HANDLE_VALUE) {
+    const UniqueHandle shorten(::ReOpenFile(h, GENERIC_WRITE, kShareAll, 0));
+    if (shorten) {
       FILE_END_OF_FILE_INFO end;
       end.EndOfFile = before;
-      ::SetFileInformationByHandle(shorten, FileEndOfFileInfo, &end, sizeof end);
-      ::CloseHandle(shorten);
+      ::SetFileInformationByHandle(shorten.Get(), FileEndOfFileInfo, &end, sizeof end);
     }
   }
-  ::ReleaseMutex(turn);
   return ec;
 }
 
 std::error_code Win32FileSystem::Close(StreamId stream) {
   Stream* closing = &ToStream(stream);
-  const bool closed = ::CloseHandle(closing->file);
+  const bool closed = closing->file.Close();
   const auto ec = closed ? std::error_code() : LastError();
-  if (closing->appendMutex != nullptr) ::CloseHandle(closing->appendMutex);
   delete closing;
   return ec;
 }
@@ -352,21 +332,27 @@ std::error_code Win32FileSystem::Close(StreamId stream) {
 std::error_code Win32FileSystem::Lock(std::u16string_view path, LockId& lock) {
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
-  const HANDLE mutex = FileMutex(native, L"report");
-  if (mutex == nullptr) return LastError();
-  if (!AcquireFor(mutex, kLockWaitMilliseconds)) {
-    ::CloseHandle(mutex);
+  auto* turn = new (std::nothrow) Turn{FileMutex(native, L"report"), HeldMutex()};
+  if (turn == nullptr) return std::make_error_code(std::errc::not_enough_memory);
+  if (!turn->mutex) {
+    const auto ec = LastError();
+    delete turn;
+    return ec;
+  }
+  turn->held = HeldMutex(turn->mutex.Get(), kLockWaitMilliseconds);
+  if (!turn->held.Held()) {
+    delete turn;
     return std::make_error_code(std::errc::timed_out);
   }
-  lock = static_cast<LockId>(reinterpret_cast<std::intptr_t>(mutex));
+  lock = static_cast<LockId>(reinterpret_cast<std::intptr_t>(turn));
   return {};
 }
 
 std::error_code Win32FileSystem::Unlock(LockId lock) {
-  const HANDLE mutex = ToHandle(lock);
-  const bool released = ::ReleaseMutex(mutex);
+  Turn* turn = reinterpret_cast<Turn*>(static_cast<std::intptr_t>(lock));
+  const bool released = turn->held.Release();
   const auto ec = released ? std::error_code() : LastError();
-  ::CloseHandle(mutex);
+  delete turn;
   return ec;
 }
 

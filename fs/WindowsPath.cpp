@@ -2,10 +2,12 @@
 
 #include <array>
 
+#include "fs/WindowsTables.h"
+
 namespace calendario {
 namespace {
 
-char16_t Lower(char16_t c) {
+char16_t LowerAscii(char16_t c) {
   return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
 }
 
@@ -32,15 +34,18 @@ bool IsForbidden(char16_t c) {
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   }
   return true;
 }
 
 bool IsDeviceName(std::u16string_view name) {
-  // Windows reserves these names whatever follows a dot ("NUL.txt" is the null device too).
-  const std::u16string_view stem = name.substr(0, name.find(u'.'));
-  static constexpr std::array<std::u16string_view, 4> kPlain = {u"CON", u"PRN", u"AUX", u"NUL"};
+  // Windows cuts the name at its first dot and drops the spaces before it: "NUL.txt" and
+  // "CON .log" are devices too.
+  std::u16string_view stem = name.substr(0, name.find(u'.'));
+  while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
+  static constexpr std::array<std::u16string_view, 6> kPlain = {u"CON", u"PRN",    u"AUX",
+                                                                u"NUL", u"CONIN$", u"CONOUT$"};
   for (auto device : kPlain) {
     if (EqualsIgnoreCase(stem, device)) return true;
   }
@@ -55,7 +60,45 @@ bool IsDeviceName(std::u16string_view name) {
   return false;
 }
 
+bool IsDeviceRoot(std::u16string_view path) {
+  // "\\." and "\\?", alone or followed by a separator.
+  return path.size() >= 3 && (path[2] == u'.' || path[2] == u'?') &&
+         (path.size() == 3 || IsSeparator(path[3]));
+}
+
 }  // namespace
+
+PathStart StartOf(std::u16string_view path, const CurrentFolder& current) {
+  PathStart start;
+  if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+    start.root = IsDeviceRoot(path) ? PathRoot::kDevice : PathRoot::kServer;
+    start.levelsAt = 2;  // the server, the share, and what lies in it
+    return start;
+  }
+  start.root = PathRoot::kDrive;
+  if (path.size() >= 2 && IsLetter(path[0]) && path[1] == u':') {
+    start.drive = LowerAscii(path[0]);
+    start.levelsAt = 2;
+    const bool fromTop = path.size() > 2 && IsSeparator(path[2]);
+    start.fromCurrent = !fromTop && start.drive == current.drive && current.onDrive;
+  } else if (!path.empty() && IsSeparator(path[0])) {
+    start.drive = current.drive;
+  } else if (current.onDrive) {
+    start.drive = current.drive;
+    start.fromCurrent = true;
+  } else {
+    start.root = PathRoot::kHost;
+  }
+  return start;
+}
+
+bool DependsOnCurrentFolder(std::u16string_view path) {
+  if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) return false;
+  if (path.size() >= 2 && IsLetter(path[0]) && path[1] == u':') {
+    return path.size() == 2 || !IsSeparator(path[2]);
+  }
+  return true;  // relative, or from the current drive's top
+}
 
 ResolvedLevel ResolveLevel(std::u16string_view level, bool last) {
   if (level.empty() || level == u".") return {LevelKind::kSelf, {}};
@@ -73,61 +116,67 @@ ResolvedLevel ResolveLevel(std::u16string_view level, bool last) {
   return {LevelKind::kName, level};
 }
 
-bool IsValidName(std::u16string_view name) {
-  if (name.empty()) return false;
+bool RefusesName(std::u16string_view name, bool lastText) {
+  // "." or ".." as a name is what "..." or ".. " leave with more after them: it must never
+  // climb.
+  if (name.empty() || name == u"." || name == u"..") return true;
   for (char16_t c : name) {
-    if (IsForbidden(c)) return false;
+    if (IsForbidden(c)) return true;
   }
-  return !IsDeviceName(name);
+  // Windows maps a device name to its device only as the path's last text.
+  return lastText && IsDeviceName(name);
 }
 
-bool IsPlainName(std::u16string_view name) {
-  return IsValidName(name) && name.back() != u'.' && name.back() != u' ';
+std::u16string KeyOf(std::u16string_view name) {
+  std::u16string key(name);
+  for (char16_t& c : key) c = WindowsUpperCase(c);
+  return key;
 }
 
-WindowsPath ParseWindowsPath(std::u16string_view path, bool moreFollows) {
-  WindowsPath result;
-  std::u16string_view rest = path;
-  if (rest.size() >= 2 && IsSeparator(rest[0]) && IsSeparator(rest[1])) {
-    result.root = PathRoot::kServer;
-    return result;
+bool HasOtherSpellings(std::u16string_view name) {
+  // Only the letters a to z upper-case into ASCII (a test reads the whole table to hold this
+  // true), so an ASCII character that is no letter has no other spelling.
+  for (char16_t c : name) {
+    if (c >= 0x80 || IsLetter(c)) return true;
   }
-  if (rest.size() >= 2 && IsLetter(rest[0]) && rest[1] == u':') {
-    result.root = PathRoot::kDrive;
-    result.drive = Lower(rest[0]);
-    rest.remove_prefix(2);  // "C:x" is taken from the top of the drive: there is no other
-  } else if (!rest.empty() && IsSeparator(rest[0])) {
-    result.root = PathRoot::kDrive;
-    result.drive = u'c';
-  }
+  return false;
+}
+
+ResolvedPath ResolveWindowsPath(std::u16string_view path, const CurrentFolder& current,
+                                bool moreFollows) {
+  ResolvedPath result;
+  const PathStart start = StartOf(path, current);
+  result.root = start.root;
+  result.drive = start.drive;
+  // A verbatim or device path is taken as it stands, by Windows too.
+  if (start.root == PathRoot::kDevice) return result;
   result.endsWithSeparator = !path.empty() && IsSeparator(path.back());
+  if (start.fromCurrent) result.levels = current.levels;
 
-  std::size_t start = 0;
-  while (start <= rest.size()) {
-    std::size_t end = start;
+  const std::u16string_view rest = path.substr(start.levelsAt);
+  std::size_t begin = 0;
+  while (begin <= rest.size()) {
+    std::size_t end = begin;
     while (end < rest.size() && !IsSeparator(rest[end])) ++end;
-    const bool last = end == rest.size() && !moreFollows;
-    const ResolvedLevel level = ResolveLevel(rest.substr(start, end - start), last);
-    start = end + 1;
+    const bool lastText = end == rest.size() && !moreFollows;
+    const ResolvedLevel level = ResolveLevel(rest.substr(begin, end - begin), lastText);
+    begin = end + 1;
     switch (level.kind) {
       case LevelKind::kSelf:
         break;
       case LevelKind::kParent:
-        if (!result.levels.empty() && result.levels.back() != u"..") {
+        if (!result.levels.empty() && result.levels.back().name != u"..") {
           result.levels.pop_back();
-        } else if (result.root == PathRoot::kRelative) {
-          result.levels.emplace_back(u"..");
+        } else if (result.root == PathRoot::kHost) {
+          result.levels.push_back({u"..", u".."});
         }
         break;
       case LevelKind::kName:
-        // A name the host would read as "." or ".." (what "..." leaves with more after it)
-        // is refused: it must never climb.
-        if (level.name == u"." || level.name == u"..") {
-          result.validNames = false;  // never kept as a level: it must not climb
-          break;
+        if (RefusesName(level.name, lastText)) {
+          result.refused = true;
+          if (level.name == u"." || level.name == u"..") break;  // never kept: it must not climb
         }
-        if (!IsValidName(level.name)) result.validNames = false;
-        result.levels.emplace_back(level.name);
+        result.levels.push_back({std::u16string(level.name), KeyOf(level.name)});
         break;
     }
   }

@@ -1,9 +1,16 @@
-// Windows path rules, as pure functions: which root a path starts from, how its levels
-// resolve ("." and ".." taken away, trailing dots and spaces trimmed as Windows trims them),
-// and which names Windows refuses. Both the host backends and the test fake read paths through
-// these, so that a run behaves on every host as it would on Windows.
+// How a Windows path is understood here, in one place: where it starts (a drive's top, the
+// current folder, a server, a device), which levels it names once ".", "..", trailing dots and
+// spaces are resolved as Windows resolves them, which names Windows refuses, and the key each
+// level is compared by (Windows' own upper-casing, the same in every locale).
+//
+// Pure functions of the path and the process's current drive and folder. The POSIX backend
+// carries out what they say and decides nothing of its own; the tests' fake follows them, so a
+// rule proven on the fake holds on the host; the Win32 backend asks them which names to refuse
+// before the API sees a path (it hands the API the \\?\ form, which skips Windows' own device
+// mapping).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,29 +18,64 @@
 namespace calendario {
 
 enum class PathRoot {
-  kRelative,  // no drive and no leading separator: relative to the process's current folder
-  kDrive,     // "X:" or a leading single separator (the current drive, C:)
-  kServer,    // two leading separators: a server share or a device form; nothing exists there
+  kHost,    // relative, with the current folder outside every drive: the host's own meaning
+  kDrive,   // a drive: its top, or its current folder
+  kServer,  // "\\server\share...": a server share
+  kDevice,  // "\\.\..." or "\\?\...": a device or a verbatim path, never a folder on a drive
 };
 
-struct WindowsPath {
-  PathRoot root = PathRoot::kRelative;
+// One level of a resolved path.
+struct PathLevel {
+  std::u16string name;  // as given, trailing dots and spaces trimmed as Windows trims them
+  std::u16string key;   // the name upper-cased as Windows compares names
+};
+
+// The process's current drive and folder, as Windows keeps them.
+struct CurrentFolder {
+  char16_t drive = u'c';  // the current drive, 'a'..'z'
+  // The current folder lies on that drive, at `levels` below its top. When it lies outside
+  // every drive, C: is the current drive and a relative path keeps the host's meaning.
+  bool onDrive = false;
+  std::vector<PathLevel> levels;
+};
+
+struct ResolvedPath {
+  PathRoot root = PathRoot::kHost;
   char16_t drive = 0;  // 'a'..'z' for kDrive
-  // The levels after the root, resolved. For kRelative, leading ".." levels are kept: they
-  // climb above the current folder. For kDrive, ".." never climbs above the top of the drive.
-  std::vector<std::u16string> levels;
+  // From the drive's top (kDrive), the host's current folder (kHost, where leading ".."
+  // levels climb above it) or the server (kServer: the server, the share, and on); ".." never
+  // climbs above a drive's top. Empty for kDevice, which is taken as it stands.
+  std::vector<PathLevel> levels;
   bool endsWithSeparator = false;  // the text ended in "\" or "/": it cannot name a file
-  bool validNames = true;          // false when a level holds a name Windows refuses
+  bool refused = false;            // a level holds a name Windows refuses
 };
 
 inline bool IsSeparator(char16_t c) {
   return c == u'\\' || c == u'/';
 }
 
-// Parses and resolves a Windows path. Never fails: what cannot exist is marked (kServer,
-// validNames false) and left to the caller to refuse. With `moreFollows`, the path is read as
-// the folder part of a longer one: its last level resolves as a level with more after it.
-WindowsPath ParseWindowsPath(std::u16string_view path, bool moreFollows = false);
+// What the first characters of a path say: its root, and where its levels begin.
+struct PathStart {
+  PathRoot root = PathRoot::kHost;
+  char16_t drive = 0;        // 'a'..'z' for kDrive
+  bool fromCurrent = false;  // the levels go on from the current folder's
+  std::size_t levelsAt = 0;  // where the levels' text begins
+};
+
+// "X:\..." starts at X's top; "X:..." at X's current folder when X is the current drive (any
+// other drive's current folder lives only in cmd.exe's "=X:" variables: there, at its top); a
+// single leading separator at the current drive's top; two at a server or, as "\\." and "\\?",
+// a device; anything else at the current folder. Reads a few characters only.
+PathStart StartOf(std::u16string_view path, const CurrentFolder& current);
+
+// False when the path means the same whatever the current drive and folder are.
+bool DependsOnCurrentFolder(std::u16string_view path);
+
+// Resolves the whole path. With `moreFollows`, it is read as the folder part of a longer one:
+// its last level resolves as a level with more after it, and is no device. Never fails: what
+// cannot exist is said (kServer, kDevice, refused) and left to the caller.
+ResolvedPath ResolveWindowsPath(std::u16string_view path, const CurrentFolder& current,
+                                bool moreFollows = false);
 
 enum class LevelKind {
   kSelf,    // "", "." or what trims to nothing: the folder the level stands in
@@ -45,18 +87,23 @@ struct ResolvedLevel {
   std::u16string_view name;  // for kName
 };
 
-// How one level resolves, as Windows resolves it: the last level of a path loses all its
-// trailing dots and spaces; a level with more after it loses one trailing dot at most; "."
-// and ".." are relative. The name may still be one Windows refuses (IsValidName).
+// How one level's text resolves: the last level of a path loses all its trailing dots and
+// spaces; a level with more after it loses one trailing dot at most; "." and ".." are
+// relative. The name may still be one Windows refuses (RefusesName).
 ResolvedLevel ResolveLevel(std::u16string_view level, bool last);
 
-// True when Windows accepts the text as the name of one folder or file: not empty, no
-// control characters or any of <>:"|?*, not a device name (CON, NUL, COM1, ...), with or
-// without an extension.
-bool IsValidName(std::u16string_view name);
+// True when Windows refuses `name` (a level after ResolveLevel) as the name of a folder or
+// file: empty, "." or "..", holding a control character or any of <>:"|?*. With `lastText`
+// (the level is the path's last text, not followed by a separator) also a device name: CON,
+// PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9 (with the superscript digits too), CONIN$ and
+// CONOUT$, in any case, whatever follows a dot and trailing spaces before it.
+bool RefusesName(std::u16string_view name, bool lastText);
 
-// True when the level resolves to itself: a valid name that is neither "." nor "..", with no
-// trailing dot or space to trim.
-bool IsPlainName(std::u16string_view name);
+// The name upper-cased as Windows compares names.
+std::u16string KeyOf(std::u16string_view name);
+
+// False when no other text upper-cases as `name` does, so that only the exact name can match
+// it (digits, punctuation: the day's folder "20261208").
+bool HasOtherSpellings(std::u16string_view name);
 
 }  // namespace calendario

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "fs/FileHelpers.h"
 #include "fs/FileSystemPosix.h"
 #include "fs/WindowsPath.h"
 #include "fuzz/FuzzInput.h"
@@ -30,10 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static Sandbox sandbox;
   const std::u16string path = u"X:\\inside\\" + fuzz::Text(data, size);
 
-  const WindowsPath parsed = ParseWindowsPath(path);
-  fuzz::Check(parsed.root == PathRoot::kDrive && parsed.drive == u'x');
-  for (const auto& level : parsed.levels) {
-    fuzz::Check(!level.empty() && level != u"." && level != u"..");
+  const ResolvedPath resolved = ResolveWindowsPath(path, CurrentFolder{});
+  fuzz::Check(resolved.root == PathRoot::kDrive && resolved.drive == u'x');
+  for (const auto& level : resolved.levels) {
+    fuzz::Check(!level.name.empty() && level.name != u"." && level.name != u"..");
   }
 
   {
@@ -42,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)fs.FolderExists(path, exists);
     (void)fs.FileExists(path, exists);
     (void)fs.CreateFolder(path);
+    (void)CreateFolderPath(fs, path);
   }
   // Nothing beside drive X:'s folder, nothing in the folder outside it.
   fuzz::Check(stdfs::is_empty(sandbox.root / "outside"));

@@ -60,13 +60,13 @@ void WriteReport(FileSystemLayer& layer, std::u16string_view reportFolder,
   FileLock lock;
   if (!layer.Obtain()) (void)Lock(layer, reportPath, lock);
   File file = OpenFileObject(layer, reportPath);
-  std::uint64_t size = 0;
-  if (file.Size(size)) return;
+  FileMeasure measured;
+  if (file.Size(measured)) return;
   // Only the holder of the lock deletes, and only the file it measured, unchanged: a file
   // another run has started, or added a line to, since then is left to grow past the bound a
   // little, until the next run that holds the lock.
-  if (size > ReportLimit && lock.Held()) {
-    if (const std::error_code deleted = file.Delete(true)) {
+  if (measured.bytes > ReportLimit && lock.Held()) {
+    if (const std::error_code deleted = file.Delete(true, &measured)) {
       if (deleted != FsErrc::kChanged) return;
     } else {
       // The line that found the file too large is the record of this run: it starts the new

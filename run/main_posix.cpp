@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   DropTimeZoneThatCouldBlock();
   std::setlocale(LC_TIME, "");
   PosixClock clock;
-  PosixFileSystem fileSystem(PosixFileSystem::DrivesFolderFromEnvironment());
+  PosixFileSystem fileSystem(PosixDrives::FolderFromEnvironment());
   const std::u16string commandLine = CommandLineText(argc, argv);
   Platform platform{clock, commandLine, fileSystem};
   const int status = static_cast<int>(Main(platform));

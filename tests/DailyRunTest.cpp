@@ -10,6 +10,8 @@ namespace calendario {
 namespace {
 
 using testing::FakeFileSystem;
+using testing::FsOperation;
+using testing::OperationName;
 using testing::TestClock;
 
 using testing::k7March2024;

@@ -3,9 +3,58 @@
 #include <new>
 
 #include "fs/Text.h"
-#include "fs/WindowsPath.h"
 
 namespace calendario::testing {
+namespace {
+
+class InjectedCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "calendario.test"; }
+  std::string message(int) const override { return "injected failure"; }
+};
+
+char16_t Upper(char16_t letter) {
+  return letter >= u'a' && letter <= u'z' ? static_cast<char16_t>(letter - 32) : letter;
+}
+
+}  // namespace
+
+std::string_view OperationName(FsOperation operation) {
+  switch (operation) {
+    case FsOperation::kObtain:
+      return "Obtain";
+    case FsOperation::kFolderExists:
+      return "FolderExists";
+    case FsOperation::kCreateFolder:
+      return "CreateFolder";
+    case FsOperation::kFileExists:
+      return "FileExists";
+    case FsOperation::kCreateTextFile:
+      return "CreateTextFile";
+    case FsOperation::kGetFile:
+      return "GetFile";
+    case FsOperation::kSize:
+      return "Size";
+    case FsOperation::kDelete:
+      return "Delete";
+    case FsOperation::kOpenAsTextStream:
+      return "OpenAsTextStream";
+    case FsOperation::kWriteLine:
+      return "WriteLine";
+    case FsOperation::kClose:
+      return "Close";
+    case FsOperation::kLock:
+      return "Lock";
+    case FsOperation::kUnlock:
+      return "Unlock";
+  }
+  return "?";
+}
+
+std::error_code InjectedFault() {
+  static const InjectedCategory category;
+  return {1, category};
+}
 
 FakeFileSystem::FakeFileSystem() {
   AddDrive(u'c');
@@ -14,72 +63,98 @@ FakeFileSystem::FakeFileSystem() {
 void FakeFileSystem::AddDrive(char16_t letter) {
   if (letter >= u'A' && letter <= u'Z') letter = static_cast<char16_t>(letter + 32);
   drives_.insert(letter);
-  nodes_[std::u16string(1, letter) + u":"] = Node{true, {}, false};
+  nodes_[std::u16string{letter, u':'}] =
+      Node{true, std::u16string{Upper(letter), u':'}, {}, false, nextNode_++, 0};
+}
+
+void FakeFileSystem::SetCurrentFolder(std::u16string_view path) {
+  const ResolvedPath resolved = ResolveWindowsPath(path, CurrentFolder{});
+  current_ = CurrentFolder{resolved.drive, true, resolved.levels};
 }
 
 std::optional<FakeFileSystem::Key> FakeFileSystem::Resolve(std::u16string_view path) const {
-  const WindowsPath parsed = ParseWindowsPath(path);
-  if (parsed.root == PathRoot::kServer || !parsed.validNames) return std::nullopt;
-  Key key;
-  if (parsed.root == PathRoot::kDrive) {
-    if (!drives_.count(parsed.drive)) return std::nullopt;
-    key.text = std::u16string(1, parsed.drive) + u":";
-  } else {
-    key.text = u".";
+  const ResolvedPath resolved = ResolveWindowsPath(path, current_);
+  if (resolved.root == PathRoot::kServer || resolved.root == PathRoot::kDevice ||
+      resolved.refused) {
+    return std::nullopt;
   }
-  key.endsWithSeparator = parsed.endsWithSeparator;
-  key.top = parsed.levels.empty();
-  for (const auto& level : parsed.levels) {
+  Key key;
+  if (resolved.root == PathRoot::kDrive) {
+    if (!drives_.count(resolved.drive)) return std::nullopt;
+    key.text = {resolved.drive, u':'};
+    key.shown = {Upper(resolved.drive), u':'};
+  } else {
+    key.text = key.shown = u".";
+  }
+  key.endsWithSeparator = resolved.endsWithSeparator;
+  key.top = resolved.levels.empty();
+  for (const PathLevel& level : resolved.levels) {
     key.parent = key.text;
-    key.text += u"\\" + level;
+    key.text += u"\\" + level.key;
+    key.shown += u"\\" + level.name;
+    key.name = level.name;
   }
   return key;
 }
 
+const FakeFileSystem::Node* FakeFileSystem::Find(std::u16string_view path) const {
+  const auto key = Resolve(path);
+  if (!key) return nullptr;
+  const auto it = nodes_.find(key->text);
+  return it == nodes_.end() ? nullptr : &it->second;
+}
+
+FakeFileSystem::Node& FakeFileSystem::Make(const Key& key, bool folder) {
+  // Shown in the case its folder was made in, and its own name as given now.
+  const auto parent = nodes_.find(key.parent);
+  std::u16string shown = key.shown;
+  if (parent != nodes_.end()) shown = parent->second.shown + u"\\" + key.name;
+  return nodes_[key.text] = Node{folder, std::move(shown), {}, false, nextNode_++, 0};
+}
+
 void FakeFileSystem::AddFolder(std::u16string_view path) {
-  auto key = Resolve(path);
-  if (!key) return;
-  std::u16string text = key->text;
-  nodes_[u"."] = Node{true, {}, false};
-  while (true) {
-    nodes_[text] = Node{true, {}, false};
-    const auto cut = text.rfind(u'\\');
-    if (cut == std::u16string::npos) break;
-    text.resize(cut);
+  if (!Resolve(path)) return;
+  const ResolvedPath resolved = ResolveWindowsPath(path, current_);
+  Key level;
+  level.text = resolved.root == PathRoot::kDrive ? std::u16string{resolved.drive, u':'} : u".";
+  if (!nodes_.count(level.text)) nodes_[level.text] = Node{true, u".", {}, false, nextNode_++, 0};
+  level.shown = nodes_.at(level.text).shown;
+  for (const PathLevel& each : resolved.levels) {
+    level.parent = level.text;
+    level.text += u"\\" + each.key;
+    level.shown += u"\\" + each.name;
+    level.name = each.name;
+    if (!nodes_.count(level.text)) Make(level, true);
   }
 }
 
 void FakeFileSystem::AddFile(std::u16string_view path, std::string bytes, bool readOnly) {
   auto key = Resolve(path);
-  if (!key) return;
-  nodes_[key->text] = Node{false, std::move(bytes), readOnly};
+  if (!key || key->top) return;
+  Node& node = Make(*key, false);
+  node.bytes = std::move(bytes);
+  node.readOnly = readOnly;
 }
 
 bool FakeFileSystem::IsFolder(std::u16string_view path) const {
-  auto key = Resolve(path);
-  if (!key) return false;
-  auto it = nodes_.find(key->text);
-  return it != nodes_.end() && it->second.folder;
+  const Node* node = Find(path);
+  return node != nullptr && node->folder;
 }
 
 bool FakeFileSystem::IsFile(std::u16string_view path) const {
-  auto key = Resolve(path);
-  if (!key) return false;
-  auto it = nodes_.find(key->text);
-  return it != nodes_.end() && !it->second.folder;
+  const Node* node = Find(path);
+  return node != nullptr && !node->folder;
 }
 
 std::string FakeFileSystem::Contents(std::u16string_view path) const {
-  auto key = Resolve(path);
-  if (!key) return {};
-  auto it = nodes_.find(key->text);
-  return it == nodes_.end() ? std::string() : it->second.bytes;
+  const Node* node = Find(path);
+  return node == nullptr || node->folder ? std::string() : node->bytes;
 }
 
 std::map<std::u16string, std::string> FakeFileSystem::Snapshot() const {
   std::map<std::u16string, std::string> tree;
   for (const auto& [text, node] : nodes_) {
-    tree[(node.folder ? u"D " : u"F ") + text] = node.bytes;
+    tree[(node.folder ? u"D " : u"F ") + node.shown] = node.bytes;
   }
   return tree;
 }
@@ -105,10 +180,10 @@ std::error_code FakeFileSystem::Enter(FsOperation operation, std::u16string_view
   if (failingCall_ > 0 && (calls_ == failingCall_ || (failEveryLater_ && calls_ > failingCall_))) {
     const bool releasing = operation == FsOperation::kClose || operation == FsOperation::kUnlock;
     if (failByThrowing && !releasing) throw std::bad_alloc();
-    return FsErrc::kInjected;
+    return InjectedFault();
   }
   for (const auto& [op, onPath] : failingOperations_) {
-    if (op == operation && (onPath.empty() || onPath == path)) return FsErrc::kInjected;
+    if (op == operation && (onPath.empty() || onPath == path)) return InjectedFault();
   }
   return {};
 }
@@ -117,21 +192,20 @@ std::error_code FakeFileSystem::Obtain() {
   return Enter(FsOperation::kObtain, u"");
 }
 
-std::error_code FakeFileSystem::FolderExists(std::u16string_view path, bool& exists,
-                                             FolderWalk* /*walk*/) {
+std::error_code FakeFileSystem::FolderExists(std::u16string_view path, bool& exists) {
   if (auto ec = Enter(FsOperation::kFolderExists, path)) return ec;
   exists = IsFolder(path);
   return {};
 }
 
-std::error_code FakeFileSystem::CreateFolder(std::u16string_view path, FolderWalk* /*walk*/) {
+std::error_code FakeFileSystem::CreateFolder(std::u16string_view path) {
   if (auto ec = Enter(FsOperation::kCreateFolder, path)) return ec;
   const auto key = Resolve(path);
   if (!key) return FsErrc::kNoSuchPath;
   if (nodes_.count(key->text)) return std::make_error_code(std::errc::file_exists);
   auto parent = nodes_.find(key->parent);
   if (parent == nodes_.end() || !parent->second.folder) return FsErrc::kNoSuchPath;
-  nodes_[key->text] = Node{true, {}, false};
+  Make(*key, true);
   return {};
 }
 
@@ -155,7 +229,12 @@ std::error_code FakeFileSystem::CreateTextFile(std::u16string_view path, bool ov
   }
   auto parent = nodes_.find(key->parent);
   if (parent == nodes_.end() || !parent->second.folder) return FsErrc::kNoSuchPath;
-  nodes_[key->text] = Node{false, {}, false};
+  if (it == nodes_.end()) {
+    Make(*key, false);
+  } else {
+    it->second.bytes.clear();
+    ++it->second.version;
+  }
   stream = StreamId{nextId_++};
   streams_[stream] = Stream{key->text, std::u16string(path)};
   return {};
@@ -168,21 +247,28 @@ std::error_code FakeFileSystem::GetFile(std::u16string_view path) {
   return {};
 }
 
-std::error_code FakeFileSystem::Size(std::u16string_view path, std::uint64_t& bytes) {
+std::error_code FakeFileSystem::Size(std::u16string_view path, FileMeasure& measured) {
   if (auto ec = Enter(FsOperation::kSize, path)) return ec;
   const auto key = Resolve(path);
   if (!key || key->endsWithSeparator || !IsFile(path)) return FsErrc::kNoSuchPath;
-  bytes = nodes_.at(key->text).bytes.size();
+  const Node& node = nodes_.at(key->text);
+  measured.bytes = node.bytes.size();
+  measured.identity = {node.id, node.version, 0, 0};
   return {};
 }
 
-std::error_code FakeFileSystem::Delete(std::u16string_view path, bool force) {
+std::error_code FakeFileSystem::Delete(std::u16string_view path, bool force,
+                                       const FileMeasure* measured) {
   if (auto ec = Enter(FsOperation::kDelete, path)) return ec;
   const auto key = Resolve(path);
   if (!key || key->endsWithSeparator || !IsFile(path)) return FsErrc::kNoSuchPath;
-  if (nodes_.at(key->text).readOnly && !force) {
-    return std::make_error_code(std::errc::permission_denied);
+  const Node& node = nodes_.at(key->text);
+  if (measured != nullptr &&
+      (measured->bytes != node.bytes.size() || measured->identity[0] != node.id ||
+       measured->identity[1] != node.version)) {
+    return FsErrc::kChanged;
   }
+  if (node.readOnly && !force) return std::make_error_code(std::errc::permission_denied);
   nodes_.erase(key->text);
   return {};
 }
@@ -208,6 +294,7 @@ std::error_code FakeFileSystem::WriteLine(StreamId stream, std::u16string_view t
   std::string& bytes = node->second.bytes;
   if (!bytes.empty() && bytes.back() != '\n') bytes += "\r\n";  // never glued to a fragment
   bytes += Utf16ToWindows1252(text) + "\r\n";
+  ++node->second.version;
   return {};
 }
 

@@ -86,17 +86,12 @@ class FaultSweep : public ::testing::Test {
     return Main(platform);
   }
 
-  static std::u16string Canonical(std::u16string_view path) {
-    std::u16string text(path);
-    text[0] = static_cast<char16_t>(text[0] + 32);  // the fake keys drives in lower case
-    return text;
-  }
   static const std::string* Find(const Tree& tree, std::u16string_view path) {
-    auto it = tree.find(u"F " + Canonical(path));
+    auto it = tree.find(u"F " + std::u16string(path));
     return it == tree.end() ? nullptr : &it->second;
   }
   static bool HasFolder(const Tree& tree, std::u16string_view path) {
-    return tree.count(u"D " + Canonical(path)) == 1;
+    return tree.count(u"D " + std::u16string(path)) == 1;
   }
 
   // What the files tell of a run that ended with `status`.
@@ -106,7 +101,7 @@ class FaultSweep : public ::testing::Test {
     EXPECT_EQ(fs.HeldLocks(), 0);
     // Nothing there before is gone, but a report file over the bound.
     for (const auto& [key, bytes] : before) {
-      if (key == u"F " + Canonical(l.report) && bytes.size() > ReportLimit) continue;
+      if (key == u"F " + l.report && bytes.size() > ReportLimit) continue;
       auto it = after.find(key);
       ASSERT_NE(it, after.end()) << Utf16ToUtf8(key) << " is gone";
     }

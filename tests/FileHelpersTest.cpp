@@ -8,6 +8,8 @@ namespace calendario {
 namespace {
 
 using testing::FakeFileSystem;
+using testing::FsOperation;
+using testing::OperationName;
 
 using FileHelpersOnDisk = testing::RealDisk;
 
@@ -97,9 +99,9 @@ TEST(FileHelpers, AnObjectNeverObtainedFailsWithoutReachingTheLayer) {
   EXPECT_FALSE(file.Obtained());
   const int calls = fs.Calls();
   TextStream stream;
-  std::uint64_t size = 0;
+  FileMeasure measured;
   EXPECT_EQ(file.OpenAsTextStream(kForAppending, kTristateFalse, stream), FsErrc::kNotObtained);
-  EXPECT_EQ(file.Size(size), FsErrc::kNotObtained);
+  EXPECT_EQ(file.Size(measured), FsErrc::kNotObtained);
   EXPECT_EQ(file.Delete(true), FsErrc::kNotObtained);
   EXPECT_EQ(stream.WriteLine(u"x"), FsErrc::kNotObtained);
   EXPECT_EQ(stream.Close(), FsErrc::kNotObtained);

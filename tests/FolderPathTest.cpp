@@ -9,6 +9,8 @@ namespace {
 
 using testing::CountNestedLevels;
 using testing::FakeFileSystem;
+using testing::FsOperation;
+using testing::OperationName;
 using Log = std::vector<std::string>;
 
 TEST(FolderPath, CreatesEveryMissingLevelInOrder) {

@@ -180,7 +180,7 @@ TEST(BadInput, NoArgumentCrashesTheRunOrReachesPastItsFolders) {
     EXPECT_EQ(fs.OpenStreams(), 0);
     // Every folder and file made lies under C:\ (the only drive there is).
     for (const auto& [key, bytes] : fs.Snapshot()) {
-      EXPECT_TRUE(key.rfind(u"D c:", 0) == 0 || key.rfind(u"F c:", 0) == 0) << Utf16ToUtf8(key);
+      EXPECT_TRUE(key.rfind(u"D C:", 0) == 0 || key.rfind(u"F C:", 0) == 0) << Utf16ToUtf8(key);
     }
   }
 }

@@ -14,6 +14,8 @@ namespace calendario {
 namespace {
 
 using testing::FakeFileSystem;
+using testing::FsOperation;
+using testing::OperationName;
 using testing::TestClock;
 
 using testing::kFolder;

@@ -44,9 +44,9 @@ TEST_F(Win32OnDisk, DeleteWithForceRemovesAReadOnlyFile) {
   Write(u"ro.txt", "x");
   const std::wstring native = Host(u"ro.txt").wstring();
   ASSERT_TRUE(::SetFileAttributesW(native.c_str(), FILE_ATTRIBUTE_READONLY));
-  EXPECT_TRUE(Layer().Delete(Win(u"ro.txt"), false));
+  EXPECT_TRUE(Layer().Delete(Win(u"ro.txt"), false, nullptr));
   EXPECT_TRUE(IsFile(u"ro.txt"));
-  EXPECT_FALSE(Layer().Delete(Win(u"ro.txt"), true));
+  EXPECT_FALSE(Layer().Delete(Win(u"ro.txt"), true, nullptr));
   EXPECT_FALSE(Exists(u"ro.txt"));
 }
 
@@ -74,7 +74,7 @@ TEST_F(Win32OnDisk, AReportHeldOpenByAnotherProgramIsReallyGoneAndAFailedDeleteK
   const HANDLE keeper = ::CreateFileW(native.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(keeper, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(Layer().Delete(Win(u"ro.txt"), true));
+  EXPECT_TRUE(Layer().Delete(Win(u"ro.txt"), true, nullptr));
   ::CloseHandle(keeper);
   EXPECT_TRUE(::GetFileAttributesW(native.c_str()) & FILE_ATTRIBUTE_READONLY);
   ::SetFileAttributesW(native.c_str(), FILE_ATTRIBUTE_NORMAL);
