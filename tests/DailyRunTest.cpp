@@ -48,10 +48,13 @@ TEST_F(DailyRun, MakesTodaysFolderAndAppendsTheStamp) {
 }
 
 TEST_F(DailyRun, AnExistingMirrorFileStillReceivesTheStamp) {
-  fs.AddFolder(kFolder);
-  fs.AddFile(kMirror, "20240307\r\n");
-  EXPECT_EQ(Run(), ExitStatus::kDone);
+  // Found without regard to case, as Windows finds it, and nothing made anew.
+  fs.AddFolder(u"c:\\TMPCALENDARIO\\20240307");
+  fs.AddFile(u"C:\\tmpcalendario\\20240307\\MIRROR.TXT", "20240307\r\n");
+  EXPECT_EQ(Run(u"-INno"), ExitStatus::kDone);
   EXPECT_EQ(fs.Contents(kMirror), "20240307\r\n20240307\r\n");
+  EXPECT_EQ(fs.Snapshot().count(u"F C:\\TMPCALENDARIO\\20240307\\MIRROR.TXT"), 1u);
+  EXPECT_EQ(fs.Snapshot().size(), 4u);  // C:, the two folders and the file
 }
 
 TEST_F(DailyRun, ReadsTheDateOnceSoMidnightCannotSplitTheRun) {

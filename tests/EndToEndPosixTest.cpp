@@ -198,12 +198,16 @@ TEST_F(EndToEnd, ArgumentsNoOneShouldGiveFailCleanly) {
   EXPECT_EQ(Start({"-RCC:\\raw\xff\xfe"}, {DataHome()}).status, 0);
   EXPECT_TRUE(stdfs::is_directory(temp / "data/calendario/drives/c/raw\xff\xfe"));
 
-  for (const std::string bad : {"-RCC:\\CON", "-RCC:\\a\x01", "-RC\\\\?\\C:\\x", "-RC\\\\.\\C:\\x",
-                                "-RCZ:\\..\\..\\proc\\self"}) {
+  for (const std::string bad :
+       {"-RCC:\\CON", "-RCC:\\a\x01", "-RC\\\\?\\C:\\x", "-RC\\\\.\\C:\\x",
+        "-RCZ:\\..\\..\\proc\\self", "-RC\\\\srv\\share", "-RC\\", "-RC\\\\\\x", "-RCC:\\CONIN$"}) {
     SCOPED_TRACE(bad);
-    EXPECT_EQ(Start({bad}, {DataHome()}).status, 1);
+    EXPECT_EQ(Start({bad, "-INno"}, {DataHome()}).status, 1);
   }
   EXPECT_FALSE(stdfs::exists(temp / "data/calendario/drives/c/CON"));
+  EXPECT_FALSE(stdfs::exists(temp / "data/calendario/drives/c/srv"));
+  EXPECT_FALSE(stdfs::exists(temp / "data/calendario/drives/c/x"));
+  EXPECT_FALSE(stdfs::exists(temp / "data/calendario/drives/c/CONIN$"));
 }
 
 }  // namespace

@@ -106,6 +106,14 @@ TEST_F(EndToEnd, ExitStatusSaysTheFolderStepFailed) {
   const Outcome outcome = Start(L" -INno -RC" + (temp / "file").wstring());
   EXPECT_EQ(outcome.status, 1u);
   EXPECT_EQ(ReadAll(temp / "file"), "in the way");
+  // Server and device paths, and a console's name, are never made: as on Linux.
+  const std::wstring console = temp.wstring() + L"\\CONIN$";
+  for (const std::wstring& root : {std::wstring(L"\\\\srv\\share"), std::wstring(L"\\"),
+                                   std::wstring(L"\\\\\\x"), std::wstring(L"\\\\.\\x"), console}) {
+    SCOPED_TRACE(std::string(root.begin(), root.end()));
+    EXPECT_EQ(Start(L" -INno -RC" + root).status, 1u);
+  }
+  EXPECT_FALSE(stdfs::exists(temp / "CONIN$"));
 }
 
 // The manifest and the version resource, read back from the built program.

@@ -85,28 +85,40 @@ TEST_F(PosixMapping, RelativePathsStartAtTheCurrentFolder) {
   const auto original = stdfs::current_path();
   MakeFolder(u"in");
   stdfs::current_path(Host(u"in"));
-  // Inside a drive, as Windows reads them from that drive and folder: ".." stops at its top.
+  // Inside a drive, as Windows reads them from that drive and folder: ".." stops at its top,
+  // "X:" without a separator goes on from the current folder, a leading "\" is X:'s top.
   EXPECT_FALSE(Layer().CreateFolder(u"rel"));
   EXPECT_FALSE(Layer().CreateFolder(u"..\\..\\..\\up"));
+  EXPECT_FALSE(Layer().CreateFolder(u"x:rel2"));
+  EXPECT_FALSE(Layer().CreateFolder(u"\\top"));
+  EXPECT_EQ(CreateFolderPath(Layer(), u"X:..\\sib\\20240307"), CreationResult::Created);
   // Outside every drive, as the host reads them.
   stdfs::current_path(tempRoot_);
   PosixFileSystem outside(Drives().string());
   EXPECT_FALSE(outside.CreateFolder(u"host"));
   stdfs::current_path(original);
   EXPECT_TRUE(IsFolder(u"in\\rel"));
+  EXPECT_TRUE(IsFolder(u"in\\rel2"));
+  EXPECT_TRUE(IsFolder(u"top"));
+  EXPECT_TRUE(IsFolder(u"sib\\20240307"));
   EXPECT_TRUE(IsFolder(u"up"));
   EXPECT_FALSE(stdfs::exists(Drives() / "up"));
   EXPECT_TRUE(stdfs::is_directory(tempRoot_ / "host"));
 }
 
 TEST_F(PosixMapping, NamesWindowsRefusesAreNeverCreated) {
-  for (const std::u16string name : {u"a<b", u"q?", u"CON", u"nul.txt", u"a:b", u"tab\t"}) {
+  for (const std::u16string name : {u"a<b", u"q?", u"CON", u"nul.txt", u"a:b", u"tab\t", u"CONIN$",
+                                    u"conout$.txt", u"AUX .log"}) {
     SCOPED_TRACE(Utf16ToUtf8(name));
     EXPECT_TRUE(Layer().CreateFolder(Win(name)));
     StreamId stream{};
     EXPECT_TRUE(Layer().CreateTextFile(Win(name), false, false, stream));
   }
   EXPECT_TRUE(stdfs::is_empty(Host()));
+  // A device name in the middle of a path is an ordinary folder.
+  MakeFolder(u"CONIN$");
+  EXPECT_EQ(AppendLine(Layer(), Win(u"CONIN$\\f.txt"), u"x"), kLineWritten);
+  stdfs::remove_all(Host(u"CONIN$"));
   // Trailing dots and spaces are trimmed, as Windows trims them.
   EXPECT_FALSE(Layer().CreateFolder(Win(u"dots...")));
   EXPECT_TRUE(IsFolder(u"dots"));
@@ -143,6 +155,13 @@ TEST_F(PosixMapping, ServerPathsNeitherExistNorCanBeMade) {
   EXPECT_FALSE(Folder(u"\\\\srv\\share"));
   EXPECT_TRUE(Layer().CreateFolder(u"\\\\srv"));
   EXPECT_TRUE(Layer().CreateFolder(u"//srv/share"));
+  // Nor as a walk, whose first level ("\") is the top of C: and whose next is a server's.
+  for (const std::u16string path :
+       {u"\\\\srv\\share\\x", u"\\\\20240307", u"\\\\\\x", u"\\\\.\\x", u"\\\\?\\C:\\x"}) {
+    SCOPED_TRACE(Utf16ToUtf8(path));
+    EXPECT_EQ(CreateFolderPath(Layer(), path), CreationResult::Failed);
+  }
+  EXPECT_TRUE(stdfs::is_empty(Drives() / "c"));
 }
 
 TEST_F(PosixMapping, NamesReachTheHostAsUtf8OrAsTheirOriginalBytes) {
@@ -312,8 +331,7 @@ TEST(PosixEnvironment, DrivesFolderFollowsXdgDataHomeThenHome) {
   ::setenv("HOME", "/home/u", 1);
   EXPECT_EQ(PosixDrives::FolderFromEnvironment(), "/data/calendario/drives");
   ::setenv("XDG_DATA_HOME", "relative", 1);  // not absolute: ignored
-  EXPECT_EQ(PosixDrives::FolderFromEnvironment(),
-            "/home/u/.local/share/calendario/drives");
+  EXPECT_EQ(PosixDrives::FolderFromEnvironment(), "/home/u/.local/share/calendario/drives");
   ::unsetenv("XDG_DATA_HOME");
   ::unsetenv("HOME");
   EXPECT_EQ(PosixDrives::FolderFromEnvironment(), "");

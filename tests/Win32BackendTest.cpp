@@ -32,7 +32,8 @@ TEST(Win32Paths, AreMadeAbsoluteAndLong) {
 using Win32OnDisk = testing::RealDisk;
 
 TEST_F(Win32OnDisk, RefusedNamesNeverReachTheApi) {
-  for (const std::u16string name : {u"CON", u"nul.txt", u"a<b", u"q?", u"a:b"}) {
+  for (const std::u16string name :
+       {u"CON", u"nul.txt", u"a<b", u"q?", u"a:b", u"CONIN$", u"conout$.txt", u"AUX .log"}) {
     EXPECT_TRUE(Layer().CreateFolder(Win(name)));
     StreamId stream{};
     EXPECT_TRUE(Layer().CreateTextFile(Win(name), false, false, stream));
