@@ -102,13 +102,12 @@ const CurrentFolder& PosixDrives::Current() {
     closest = top.size() + 1;
     current_.drive = static_cast<char16_t>(letter);
     current_.onDrive = true;
-    current_.levels.clear();
+    current_.levels = PathLevels();
     std::size_t start = top.size() + 1;
     while (start < here.size()) {
       std::size_t end = here.find('/', start);
       if (end == std::string::npos) end = here.size();
-      const std::u16string name = Utf8ToUtf16(std::string_view(here).substr(start, end - start));
-      current_.levels.push_back({name, KeyOf(name)});
+      current_.levels.Push(Utf8ToUtf16(std::string_view(here).substr(start, end - start)));
       start = end + 1;
     }
   }

@@ -217,12 +217,10 @@ std::error_code PosixPaths::Locate(std::u16string_view path, PosixPlace& place) 
   key.assign(1, resolved.root == PathRoot::kDrive ? resolved.drive : u'.');
   if (resolved.root == PathRoot::kDrive) key += u':';
   place.endsWithSeparator = resolved.endsWithSeparator;
-  const std::size_t count = resolved.levels.size();
+  const PathLevels& levels = resolved.levels;
+  const std::size_t count = levels.size();
   const std::size_t topLength = key.size();
-  for (std::size_t i = 0; i + 1 < count; ++i) {
-    key += u'\\';
-    key += resolved.levels[i].key;
-  }
+  if (count > 0) key += levels.Keys(count - 1);
   place.folderKey = key;
   if (count == 0) {
     place.folder = top;
@@ -232,33 +230,34 @@ std::error_code PosixPaths::Locate(std::u16string_view path, PosixPlace& place) 
   std::size_t known = 0;
   int fd = cache_.FindClosest(key, known);
   std::size_t i = 0;
-  std::size_t at = topLength;
   if (fd < 0) {
     fd = top;
   } else {
-    while (at < known) at += 1 + resolved.levels[i++].key.size();
+    while (topLength + levels.Keys(i).size() < known) ++i;
   }
   Fd owned;
   for (; i + 1 < count; ++i) {
-    const int next = OpenFolderAt(fd, std::u16string_view(key).substr(0, at), resolved.levels[i]);
+    const std::u16string_view folderKey =
+        std::u16string_view(key).substr(0, topLength + levels.Keys(i).size());
+    const int next = OpenFolderAt(fd, folderKey, levels.Name(i), levels.Key(i));
     if (next < 0) return LastError();
     owned.Reset(next);
     fd = next;
-    at += 1 + resolved.levels[i].key.size();
   }
   if (owned) fd = cache_.Remember(key, std::move(owned));
   place.folder = fd;
-  place.name = Utf16ToUtf8(resolved.levels.back().name);
-  place.key = resolved.levels.back().key;
+  place.name = Utf16ToUtf8(levels.Name(count - 1));
+  place.key = levels.Key(count - 1);
   return {};
 }
 
-int PosixPaths::OpenFolderAt(int folder, std::u16string_view folderKey, const PathLevel& level) {
+int PosixPaths::OpenFolderAt(int folder, std::u16string_view folderKey, std::u16string_view name,
+                             std::u16string_view key) {
   PosixPlace place;
   place.folder = folder;
   place.folderKey = folderKey;
-  place.name = Utf16ToUtf8(level.name);
-  place.key = level.key;
+  place.name = Utf16ToUtf8(name);
+  place.key = key;
   return AtAnyCase(place, OpenFolder);
 }
 

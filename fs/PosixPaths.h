@@ -83,8 +83,9 @@ class PosixPaths {
   std::unique_ptr<FolderWalk> Walk(std::u16string_view path);
 
  private:
-  // Opens `level` (a folder) in `folder` by any case.
-  int OpenFolderAt(int folder, std::u16string_view folderKey, const PathLevel& level);
+  // Opens the folder `name` (whose key is `key`) in `folder` by any case.
+  int OpenFolderAt(int folder, std::u16string_view folderKey, std::u16string_view name,
+                   std::u16string_view key);
 
   PosixDrives& drives_;
   FolderCache cache_;

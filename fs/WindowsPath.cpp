@@ -127,6 +127,22 @@ bool RefusesName(std::u16string_view name, bool lastText) {
   return lastText && IsDeviceName(name);
 }
 
+void PathLevels::Push(std::u16string_view name) {
+  // Paths are at most 32767 units long, and current folders far shorter than 4 GiB.
+  starts_.push_back({static_cast<std::uint32_t>(names_.size() + 1),
+                     static_cast<std::uint32_t>(keys_.size() + 1)});
+  names_ += u'\\';
+  names_ += name;
+  keys_ += u'\\';
+  for (char16_t c : name) keys_ += WindowsUpperCase(c);
+}
+
+void PathLevels::Pop() {
+  names_.resize(starts_.back().name - 1);
+  keys_.resize(starts_.back().key - 1);
+  starts_.pop_back();
+}
+
 std::u16string KeyOf(std::u16string_view name) {
   std::u16string key(name);
   for (char16_t& c : key) c = WindowsUpperCase(c);
@@ -165,10 +181,10 @@ ResolvedPath ResolveWindowsPath(std::u16string_view path, const CurrentFolder& c
       case LevelKind::kSelf:
         break;
       case LevelKind::kParent:
-        if (!result.levels.empty() && result.levels.back().name != u"..") {
-          result.levels.pop_back();
+        if (!result.levels.empty() && result.levels.Name(result.levels.size() - 1) != u"..") {
+          result.levels.Pop();
         } else if (result.root == PathRoot::kHost) {
-          result.levels.push_back({u"..", u".."});
+          result.levels.Push(u"..");
         }
         break;
       case LevelKind::kName:
@@ -176,7 +192,7 @@ ResolvedPath ResolveWindowsPath(std::u16string_view path, const CurrentFolder& c
           result.refused = true;
           if (level.name == u"." || level.name == u"..") break;  // never kept: it must not climb
         }
-        result.levels.push_back({std::u16string(level.name), KeyOf(level.name)});
+        result.levels.Push(level.name);
         break;
     }
   }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,10 +25,38 @@ enum class PathRoot {
   kDevice,  // "\\.\..." or "\\?\...": a device or a verbatim path, never a folder on a drive
 };
 
-// One level of a resolved path.
-struct PathLevel {
-  std::u16string name;  // as given, trailing dots and spaces trimmed as Windows trims them
-  std::u16string key;   // the name upper-cased as Windows compares names
+// The levels of a resolved path, each with its name (as given, trailing dots and spaces
+// trimmed as Windows trims them) and its key (the name upper-cased as Windows compares names).
+// Kept one after another, each after a "\\": Keys() of C:\\tmpCalendario\\20261208 is
+// "\\TMPCALENDARIO\\20261208", and Keys(1) is "\\TMPCALENDARIO".
+class PathLevels {
+ public:
+  std::size_t size() const { return starts_.size(); }
+  bool empty() const { return starts_.empty(); }
+  std::u16string_view Name(std::size_t i) const { return Part(names_, i, &Start::name); }
+  std::u16string_view Key(std::size_t i) const { return Part(keys_, i, &Start::key); }
+  // The keys of the first `count` levels (all of them by default), each after a "\\".
+  std::u16string_view Keys(std::size_t count = static_cast<std::size_t>(-1)) const {
+    return count >= size() ? std::u16string_view(keys_)
+                           : std::u16string_view(keys_).substr(0, starts_[count].key - 1);
+  }
+  void Push(std::u16string_view name);
+  void Pop();
+
+ private:
+  struct Start {
+    std::uint32_t name;  // where the level's name begins in names_
+    std::uint32_t key;   // where its key begins in keys_
+  };
+  std::u16string_view Part(const std::u16string& all, std::size_t i,
+                           std::uint32_t Start::*at) const {
+    const std::size_t begin = starts_[i].*at;
+    const std::size_t end = i + 1 < size() ? starts_[i + 1].*at - 1 : all.size();
+    return std::u16string_view(all).substr(begin, end - begin);
+  }
+  std::u16string names_;
+  std::u16string keys_;
+  std::vector<Start> starts_;
 };
 
 // The process's current drive and folder, as Windows keeps them.
@@ -36,7 +65,7 @@ struct CurrentFolder {
   // The current folder lies on that drive, at `levels` below its top. When it lies outside
   // every drive, C: is the current drive and a relative path keeps the host's meaning.
   bool onDrive = false;
-  std::vector<PathLevel> levels;
+  PathLevels levels;
 };
 
 struct ResolvedPath {
@@ -45,7 +74,7 @@ struct ResolvedPath {
   // From the drive's top (kDrive), the host's current folder (kHost, where leading ".."
   // levels climb above it) or the server (kServer: the server, the share, and on); ".." never
   // climbs above a drive's top. Empty for kDevice, which is taken as it stands.
-  std::vector<PathLevel> levels;
+  PathLevels levels;
   bool endsWithSeparator = false;  // the text ended in "\" or "/": it cannot name a file
   bool refused = false;            // a level holds a name Windows refuses
 };

@@ -33,8 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const ResolvedPath resolved = ResolveWindowsPath(path, CurrentFolder{});
   fuzz::Check(resolved.root == PathRoot::kDrive && resolved.drive == u'x');
-  for (const auto& level : resolved.levels) {
-    fuzz::Check(!level.name.empty() && level.name != u"." && level.name != u"..");
+  for (std::size_t i = 0; i < resolved.levels.size(); ++i) {
+    const std::u16string_view name = resolved.levels.Name(i);
+    fuzz::Check(!name.empty() && name != u"." && name != u"..");
+    fuzz::Check(resolved.levels.Key(i) == KeyOf(name));
   }
 
   {

@@ -88,11 +88,13 @@ std::optional<FakeFileSystem::Key> FakeFileSystem::Resolve(std::u16string_view p
   }
   key.endsWithSeparator = resolved.endsWithSeparator;
   key.top = resolved.levels.empty();
-  for (const PathLevel& level : resolved.levels) {
+  for (std::size_t i = 0; i < resolved.levels.size(); ++i) {
     key.parent = key.text;
-    key.text += u"\\" + level.key;
-    key.shown += u"\\" + level.name;
-    key.name = level.name;
+    key.text += u'\\';
+    key.text += resolved.levels.Key(i);
+    key.shown += u'\\';
+    key.shown += resolved.levels.Name(i);
+    key.name = resolved.levels.Name(i);
   }
   return key;
 }
@@ -119,11 +121,13 @@ void FakeFileSystem::AddFolder(std::u16string_view path) {
   level.text = resolved.root == PathRoot::kDrive ? std::u16string{resolved.drive, u':'} : u".";
   if (!nodes_.count(level.text)) nodes_[level.text] = Node{true, u".", {}, false, nextNode_++, 0};
   level.shown = nodes_.at(level.text).shown;
-  for (const PathLevel& each : resolved.levels) {
+  for (std::size_t i = 0; i < resolved.levels.size(); ++i) {
     level.parent = level.text;
-    level.text += u"\\" + each.key;
-    level.shown += u"\\" + each.name;
-    level.name = each.name;
+    level.text += u'\\';
+    level.text += resolved.levels.Key(i);
+    level.shown += u'\\';
+    level.shown += resolved.levels.Name(i);
+    level.name = resolved.levels.Name(i);
     if (!nodes_.count(level.text)) Make(level, true);
   }
 }

@@ -7,18 +7,21 @@
 namespace calendario {
 namespace {
 
-std::string Join(const std::vector<PathLevel>& levels) {
+std::string Join(const PathLevels& levels) {
   std::string text;
-  for (const auto& level : levels) {
+  for (std::size_t i = 0; i < levels.size(); ++i) {
     text += '/';
-    text += Utf16ToUtf8(level.name);
+    text += Utf16ToUtf8(levels.Name(i));
   }
   return text;
 }
 
 // The current folder D:\w\v, as a process started in drives/d/w/v would have it.
 CurrentFolder InDW() {
-  return CurrentFolder{u'd', true, {{u"w", u"W"}, {u"v", u"V"}}};
+  CurrentFolder current{u'd', true, {}};
+  current.levels.Push(u"w");
+  current.levels.Push(u"v");
+  return current;
 }
 
 TEST(WindowsPath, ResolvesRootsAndLevelsAsWindowsDoes) {
@@ -114,8 +117,11 @@ TEST(WindowsPath, RefusesTheNamesWindowsRefuses) {
 TEST(WindowsPath, KeysAreWindowsUpperCaseAndOnlyLettersHaveOtherSpellings) {
   const ResolvedPath resolved = ResolveWindowsPath(u"C:\\a\u00f1o\\Mirror.txt", {});
   ASSERT_EQ(resolved.levels.size(), 2u);
-  EXPECT_EQ(resolved.levels[0].key, u"A\u00d1O");
-  EXPECT_EQ(resolved.levels[1].key, u"MIRROR.TXT");
+  EXPECT_EQ(resolved.levels.Key(0), u"A\u00d1O");
+  EXPECT_EQ(resolved.levels.Key(1), u"MIRROR.TXT");
+  EXPECT_EQ(resolved.levels.Name(1), u"Mirror.txt");
+  EXPECT_EQ(resolved.levels.Keys(), u"\\A\u00d1O\\MIRROR.TXT");
+  EXPECT_EQ(resolved.levels.Keys(1), u"\\A\u00d1O");
   EXPECT_FALSE(HasOtherSpellings(u"20261208"));
   EXPECT_FALSE(HasOtherSpellings(u"2026-12_08.~"));
   EXPECT_TRUE(HasOtherSpellings(u"Mirror.txt"));
