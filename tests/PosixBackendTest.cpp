@@ -181,6 +181,18 @@ TEST_F(PosixMapping, TextIsWindows1252WithCrLf) {
   EXPECT_EQ(Read(u"t.txt"),
             "exist\xed"
             "a \x80 ?\r\n");
+  // Each stream keeps to its own file: one that ends in a fragment starts its line anew, and
+  // another open meanwhile does not.
+  Write(u"cut.txt", "2024");
+  StreamId cut{};
+  ASSERT_FALSE(Layer().OpenAsTextStream(Win(u"cut.txt"), kForAppending, kTristateFalse, cut));
+  ASSERT_FALSE(Layer().OpenAsTextStream(Win(u"t.txt"), kForAppending, kTristateFalse, stream));
+  EXPECT_FALSE(Layer().WriteLine(cut, u"a"));
+  EXPECT_FALSE(Layer().WriteLine(stream, u"b"));
+  EXPECT_FALSE(Layer().Close(stream));
+  EXPECT_FALSE(Layer().Close(cut));
+  EXPECT_EQ(Read(u"cut.txt"), "2024\r\na\r\n");
+  EXPECT_EQ(Read(u"t.txt").substr(13), "b\r\n");
 }
 
 TEST_F(PosixMapping, FileOperationsOnFoldersAndMissingFilesFail) {
