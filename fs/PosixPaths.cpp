@@ -96,8 +96,10 @@ class PosixWalk final : public FolderWalk {
         prefix.size() > text.size() || !IsSeparator(text[at_])) {
       return false;
     }
-    // Two leading separators make a server or a device of the whole text ("\" then "\\srv").
-    if (IsSeparator(prefix[0]) && IsSeparator(prefix[1])) return false;
+    // One level more can give the text another root ("\" then "\\srv"): such a prefix is
+    // located in full, and found to be nothing.
+    const CurrentFolder any;
+    if (StartOf(prefix, any).root != StartOf(text.substr(0, at_), any).root) return false;
     for (std::size_t i = at_ + 1; i < prefix.size(); ++i) {
       if (IsSeparator(text[i])) return false;
     }
