@@ -117,7 +117,8 @@ class FileSystemLayer {
   virtual std::error_code Delete(std::u16string_view path, bool force,
                                  const FileMeasure* measured) = 0;
   // Opens the existing file for appending 8-bit text (kForAppending, kTristateFalse only). A
-  // file with more than one name is refused with kLinked.
+  // file with more than one name is refused with kLinked. The stream holds the turn at the
+  // file (see Lock), taken here or already held by this process, until it is closed.
   virtual std::error_code OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                            StreamId& stream) = 0;
   // Writes the text and CR LF in one piece, after a CR LF of its own when the file did not end
@@ -127,21 +128,16 @@ class FileSystemLayer {
   // Closes the stream and its file; the id is gone afterwards, whatever the result.
   virtual std::error_code Close(StreamId stream) = 0;
 
-  // Holds off the other processes that lock the same file (there or not yet), waiting a short
-  // while at most; fails when the lock cannot be had in time or the host cannot lock there.
-  // Advisory: only those who lock are held off.
+  // Takes the turn at the file (there or not yet, and under any spelling): other processes'
+  // streams on it and their Locks of it wait until it is released. Waits within the run's
+  // bound at most, as the backend was told; fails when the turn cannot be had in time or the
+  // host cannot give one there. Only those who may write the file can hold its turn.
   virtual std::error_code Lock(std::u16string_view path, LockId& lock) = 0;
   virtual std::error_code Unlock(LockId lock) = 0;
 
   // A walk down `path` (see FolderWalk). May throw std::bad_alloc.
   virtual std::unique_ptr<FolderWalk> Walk(std::u16string_view path);
 };
-
-// How long Lock waits for another process to let go.
-inline constexpr int kLockWaitMilliseconds = 250;
-// How long an append waits for its turn at a file another process is appending to. Turns last
-// a write at most, so only a writer stalled halfway keeps another waiting this long.
-inline constexpr int kAppendWaitMilliseconds = 2000;
 
 // A text stream. Moving it hands the open stream on; releasing an open stream closes it.
 class TextStream {

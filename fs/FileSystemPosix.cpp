@@ -2,7 +2,6 @@
 #include "fs/FileSystemPosix.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,8 +33,8 @@ PosixStream& ToStream(StreamId stream) {
 }
 
 // Hands the open file to a new stream; fails only when memory runs out (the file closes).
-std::error_code NewStream(Fd file, bool lineBreakFirst, StreamId& stream) {
-  auto* opened = new (std::nothrow) PosixStream{std::move(file), lineBreakFirst};
+std::error_code NewStream(Fd file, StreamId& stream) {
+  auto* opened = new (std::nothrow) PosixStream{std::move(file), false, nullptr};
   if (opened == nullptr) return std::make_error_code(std::errc::not_enough_memory);
   stream = static_cast<StreamId>(reinterpret_cast<std::intptr_t>(opened));
   return {};
@@ -113,7 +112,7 @@ std::error_code PosixFileSystem::CreateTextFile(std::u16string_view path, bool o
   Fd file(::openat(place.folder, place.name.c_str(), flags, 0666));
   if (!file) return LastError();
   paths_.Made(place, false);
-  return NewStream(std::move(file), false, stream);
+  return NewStream(std::move(file), stream);
 }
 
 std::error_code PosixFileSystem::GetFile(std::u16string_view path) {
@@ -157,7 +156,7 @@ std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/
 std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                                   StreamId& stream) {
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
-  // What the call before this one found of the file, if it asked: its size and its links.
+  // What the call before this one found of the file, if it asked.
   struct stat st {};
   const struct stat* known = memo_.Find(path);
   if (known != nullptr) st = *known;
@@ -178,18 +177,28 @@ std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int 
     file.Reset(paths_.AtAnyCase(place, open(kFileFlags | O_APPEND)));
   }
   if (!file) return LastError();
-  if (known == nullptr && ::fstat(file.Get(), &st) != 0) return LastError();
+  PosixTurns::Held* turn = nullptr;
+  if (auto ec = turns_.Take(place.folder, place.folderKey, place.key, turn)) return ec;
+  const auto giveBack = [&](std::error_code ec) {
+    turns_.Give(turn);
+    return ec;
+  };
+  // How the file ends is looked at in the turn: what was found before it was taken (another
+  // run may have left a fragment meanwhile) holds only when the turn was held all along.
+  const bool heldBefore = turn->taken > 1;
+  if ((known == nullptr || !heldBefore) && ::fstat(file.Get(), &st) != 0) {
+    return giveBack(LastError());
+  }
   // A hard link planted at the name would carry the line into a file elsewhere.
-  if (st.st_nlink > 1) return FsErrc::kLinked;
-  // Appends to one file take turns, so that a writer cutting back a line the host took only
-  // part of never cuts another's; closing the stream ends the turn. A writer that cannot have
-  // its turn in time writes nothing rather than risk it.
-  if (auto ec = WaitForLock(file.Get(), kAppendWaitMilliseconds)) return ec;
+  if (st.st_nlink > 1) return giveBack(FsErrc::kLinked);
   char last = '\n';
   if (readable && st.st_size > 0 && ::pread(file.Get(), &last, 1, st.st_size - 1) != 1) {
     last = '\n';
   }
-  return NewStream(std::move(file), last != '\n', stream);
+  auto* opened = new (std::nothrow) PosixStream{std::move(file), last != '\n', turn};
+  if (opened == nullptr) return giveBack(std::make_error_code(std::errc::not_enough_memory));
+  stream = static_cast<StreamId>(reinterpret_cast<std::intptr_t>(opened));
+  return {};
 }
 
 std::error_code PosixFileSystem::WriteLine(StreamId stream, std::u16string_view text) {
@@ -202,6 +211,7 @@ std::error_code PosixFileSystem::WriteLine(StreamId stream, std::u16string_view 
 std::error_code PosixFileSystem::Close(StreamId stream) {
   PosixStream* closing = &ToStream(stream);
   const int fd = closing->file.Release();
+  if (closing->turn != nullptr) turns_.Give(closing->turn);
   delete closing;
   if (::close(fd) != 0) return LastError();
   return {};
@@ -211,25 +221,15 @@ std::error_code PosixFileSystem::Lock(std::u16string_view path, LockId& lock) {
   PosixPlace place;
   if (auto ec = Reach(path, place)) return ec;
   if (place.NotAFile()) return FsErrc::kNotAFile;
-  // The lock is on a folder handle that outlives the call: a drive's top, or a cached folder,
-  // which is pinned so that it stays open while locked.
-  const bool top = drives_.Holds(place.folder);
-  if (place.owned || place.folder == AT_FDCWD) return FsErrc::kUnsupported;
-  if (!top && !paths_.Cache().Pin(place.folder)) return FsErrc::kUnsupported;
-  if (auto ec = WaitForLock(place.folder, kLockWaitMilliseconds)) {
-    if (!top) paths_.Cache().Unpin(place.folder);
-    return ec;
-  }
-  lock = LockId{place.folder};
+  PosixTurns::Held* turn = nullptr;
+  if (auto ec = turns_.Take(place.folder, place.folderKey, place.key, turn)) return ec;
+  lock = static_cast<LockId>(reinterpret_cast<std::intptr_t>(turn));
   return {};
 }
 
 std::error_code PosixFileSystem::Unlock(LockId lock) {
-  const int fd = static_cast<int>(lock);
-  const int unlocked = ::flock(fd, LOCK_UN);
-  const std::error_code ec = unlocked == 0 ? std::error_code() : LastError();
-  paths_.Cache().Unpin(fd);
-  return ec;
+  turns_.Give(reinterpret_cast<PosixTurns::Held*>(static_cast<std::intptr_t>(lock)));
+  return {};
 }
 
 }  // namespace calendario

@@ -8,8 +8,7 @@
 //
 // What a path means is fs/WindowsPath's to say; PosixPaths carries it out on folder handles.
 // Files are opened without following a link at the last level, and appended to with O_APPEND,
-// one write a line (PosixAppend). Lock is an advisory lock (flock) on the file's folder, which
-// stays the same while the file in it is deleted and made again.
+// one write a line (PosixAppend), in the file's turn (PosixTurns), which Lock takes too.
 #pragma once
 
 #include <sys/stat.h>
@@ -19,15 +18,18 @@
 #include "fs/FileSystem.h"
 #include "fs/PosixDrives.h"
 #include "fs/PosixPaths.h"
+#include "fs/PosixTurns.h"
 
 namespace calendario {
 
 class PosixFileSystem final : public FileSystemLayer {
  public:
-  // drivesFolder: the host folder holding one folder per drive letter (see PosixDrives). With
-  // an empty text no instance can be had.
-  explicit PosixFileSystem(std::string drivesFolder)
-      : drives_(std::move(drivesFolder)), paths_(drives_) {}
+  // drivesFolder: the host folder holding one folder per drive letter (see PosixDrives); with
+  // an empty text no instance can be had. Turns at files are waited for until `turnsUntil`.
+  explicit PosixFileSystem(std::string drivesFolder,
+                           PosixTurns::Clock::time_point turnsUntil = PosixTurns::Clock::now() +
+                                                                      std::chrono::seconds(10))
+      : drives_(std::move(drivesFolder)), paths_(drives_), turns_(turnsUntil) {}
 
   std::error_code Obtain() override;
   std::error_code FolderExists(std::u16string_view path, bool& exists) override;
@@ -48,9 +50,10 @@ class PosixFileSystem final : public FileSystemLayer {
   std::unique_ptr<FolderWalk> Walk(std::u16string_view path) override;
 
  private:
-  // FileExists, GetFile, Size and OpenAsTextStream on one file, one straight after the other
-  // (as OpenFileObject and AppendLine make them), ask the host once. Every other call drops
-  // the answer: it is kept here and nowhere else.
+  // FileExists, GetFile and Size on one file, one straight after the other (as OpenFileObject
+  // makes them), ask the host once, and so does OpenAsTextStream after them when the file's
+  // turn was held all along. Every other call drops the answer: it is kept here and nowhere
+  // else.
   class StatMemo {
    public:
     const struct stat* Find(std::u16string_view path) const {
@@ -75,6 +78,7 @@ class PosixFileSystem final : public FileSystemLayer {
 
   PosixDrives drives_;
   PosixPaths paths_;
+  PosixTurns turns_;
   StatMemo memo_;
 };
 

@@ -9,7 +9,6 @@
 #include <string>
 #include <utility>
 
-#include "fs/Win32Handle.h"
 #include "fs/WindowsPath.h"
 
 namespace calendario {
@@ -20,6 +19,9 @@ std::error_code LastError() {
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// What a file deleted by renaming it away is renamed to, beside it.
+constexpr const wchar_t* kAway = L".calendario-deleted";
 
 // A path with a name that Windows would refuse, or that Windows would map to a device, never
 // reaches the API; a path ending in a separator never names a file.
@@ -36,98 +38,17 @@ DWORD Attributes(std::u16string_view path, bool asFile) {
   return ::GetFileAttributesW(native.c_str());
 }
 
-// An open stream: its file, and for an appending stream the mutex its writes are made under.
-struct Stream {
-  UniqueHandle file;
-  UniqueHandle appendMutex;
-};
-
-Stream& ToStream(StreamId stream) {
-  return *reinterpret_cast<Stream*>(static_cast<std::intptr_t>(stream));
-}
-
-// A held lock: the file's mutex, and the holding of it.
-struct Turn {
-  UniqueHandle mutex;
-  HeldMutex held;
-};
-
-// A security descriptor whose empty access list lets every account of the machine open the
-// object: runs in other sessions, and in session 0 (a task run whether the user is logged on
-// or not), must see and take the same turns.
-SECURITY_DESCRIPTOR* OpenToEveryAccount(SECURITY_DESCRIPTOR& descriptor) {
-  descriptor = SECURITY_DESCRIPTOR{};
-  descriptor.Revision = SECURITY_DESCRIPTOR_REVISION;
-  descriptor.Control = SE_DACL_PRESENT;  // present and null: no restriction
-  return &descriptor;
-}
-
-// A named mutex for one file, whatever text reached it: `purpose` and the full path,
-// upper-cased as the file system compares names, hashed (FNV-1a) to fit an object name.
-UniqueHandle FileMutex(const std::wstring& native, const wchar_t* purpose) {
-  std::wstring upper(native.size(), L'\0');
-  if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, native.data(),
-                      static_cast<int>(native.size()), upper.data(), static_cast<int>(upper.size()),
-                      nullptr, nullptr, 0) == 0) {
-    upper = native;
-  }
-  std::uint64_t hash = 14695981039346656037ull;
-  for (wchar_t c : upper) {
-    hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
-  }
-  // Global\\, so that every session of the machine shares it; Local\\ where the host will not
-  // have it (a restricted token), which then holds off the runs of this session only.
-  for (const wchar_t* scope : {L"Global", L"Local"}) {
-    wchar_t name[104];
-    std::swprintf(name, 104, L"%ls\\calendario-%ls-%016llx", scope, purpose,
-                  static_cast<unsigned long long>(hash));
-    SECURITY_DESCRIPTOR descriptor;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, OpenToEveryAccount(descriptor), FALSE};
-    UniqueHandle mutex(::CreateMutexW(&attributes, FALSE, name));
-    if (mutex) return mutex;
-  }
-  return UniqueHandle();
-}
-
-// Opens the file at the last level itself, never what a reparse point there leads to.
-std::error_code OpenFile(std::u16string_view path, DWORD access, DWORD disposition,
-                         StreamId& stream, bool appending) {
-  std::wstring native;
-  if (auto ec = Prepare(path, true, native)) return ec;
-  UniqueHandle file(::CreateFileW(native.c_str(), access, kShareAll, nullptr, disposition,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return LastError();
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!::GetFileInformationByHandle(file.Get(), &info)) return LastError();
-  if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
-    return FsErrc::kNotAFile;
-  }
-  // A hard link planted at the name would carry the line into a file elsewhere.
-  if (appending && info.nNumberOfLinks > 1) return FsErrc::kLinked;
-  auto* opened = new (std::nothrow) Stream{std::move(file), UniqueHandle()};
-  if (opened == nullptr) return std::make_error_code(std::errc::not_enough_memory);
-  if (appending) opened->appendMutex = FileMutex(native, L"append");
-  stream = static_cast<StreamId>(reinterpret_cast<std::intptr_t>(opened));
-  return {};
-}
-
-// The file's length and identity, and its attributes, read through a handle that asks only
-// for its attributes and shares every way, so it disturbs no other holder. The identity is
-// the volume and the 128-bit file id (the 64-bit index is not unique on ReFS), or the index
-// where the file system has no such id, and the time of the last write.
-std::error_code Measure(const std::wstring& native, FileMeasure& measured, DWORD& attributes) {
-  UniqueHandle h(::CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!h) return LastError();
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!::GetFileInformationByHandle(h.Get(), &info)) return LastError();
-  attributes = info.dwFileAttributes;
+// What the file system says of an open file: its attributes, its links, its length and its
+// identity. The identity is the volume and the 128-bit file id (the 64-bit index is not unique
+// on ReFS), or the index where the file system has no such id, and the time of the last write.
+std::error_code Describe(HANDLE file, BY_HANDLE_FILE_INFORMATION& info, FileMeasure& measured) {
+  if (!::GetFileInformationByHandle(file, &info)) return LastError();
   measured.bytes = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   const std::uint64_t written =
       (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
       info.ftLastWriteTime.dwLowDateTime;
   FILE_ID_INFO id;
-  if (::GetFileInformationByHandleEx(h.Get(), FileIdInfo, &id, sizeof id)) {
+  if (::GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) {
     std::uint64_t low = 0;
     std::uint64_t high = 0;
     std::memcpy(&low, id.FileId.Identifier, 8);
@@ -141,7 +62,53 @@ std::error_code Measure(const std::wstring& native, FileMeasure& measured, DWORD
   return {};
 }
 
+// Which file is open: the identity without the time of the last write.
+std::error_code FileOf(HANDLE file, Win32FileSystem::FileKey& key) {
+  BY_HANDLE_FILE_INFORMATION info;
+  FileMeasure measured;
+  if (auto ec = Describe(file, info, measured)) return ec;
+  key = {measured.identity[0], measured.identity[1], measured.identity[2]};
+  return {};
+}
+
+// A handle that asks only for the file's attributes and shares every way, so it disturbs no
+// other holder.
+UniqueHandle Look(const std::wstring& native, DWORD flags) {
+  return UniqueHandle(::CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                    OPEN_EXISTING, flags, nullptr));
+}
+
+// Takes the turn on `file` (a handle with read or write access): an exclusive lock on one byte
+// far past any end a file reaches, so that it keeps no reader or writer from the file's bytes.
+// Closing the handle lets go of it.
+std::error_code LockTurn(HANDLE file, Win32FileSystem::Clock::time_point until) {
+  for (;;) {
+    OVERLAPPED at{};
+    at.Offset = 0xFFFFFFFE;
+    at.OffsetHigh = 0x7FFFFFFF;
+    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+      return {};
+    }
+    if (::GetLastError() != ERROR_LOCK_VIOLATION) return LastError();
+    if (Win32FileSystem::Clock::now() >= until) return std::make_error_code(std::errc::timed_out);
+    ::Sleep(1);
+  }
+}
+
 }  // namespace
+
+// An open stream: its file, and the turn it holds, when the turn is another's it shares (one
+// this process took with Lock); otherwise the stream's own handle holds the turn.
+struct Win32FileSystem::Stream {
+  UniqueHandle file;
+  Turn* shared = nullptr;
+};
+
+struct Win32FileSystem::Turn {
+  UniqueHandle file;  // holds the lock
+  FileKey key;
+  int taken = 1;
+};
 
 std::error_code NativePath(std::u16string_view path, std::wstring& native) {
   const std::wstring given(path.begin(), path.end());
@@ -174,6 +141,16 @@ std::error_code NativePath(std::u16string_view path, std::wstring& native) {
   return {};
 }
 
+Win32FileSystem::Win32FileSystem(Clock::time_point turnsUntil) : until_(turnsUntil) {}
+Win32FileSystem::~Win32FileSystem() = default;
+
+Win32FileSystem::Turn* Win32FileSystem::HeldTurn(const FileKey& key) {
+  for (const auto& turn : turns_) {
+    if (turn->key == key) return turn.get();
+  }
+  return nullptr;
+}
+
 std::error_code Win32FileSystem::Obtain() {
   return {};
 }
@@ -197,10 +174,40 @@ std::error_code Win32FileSystem::FileExists(std::u16string_view path, bool& exis
   return {};
 }
 
+// Opens the file at the last level itself, never what a reparse point there leads to.
+std::error_code Win32FileSystem::OpenFile(std::u16string_view path, DWORD access, DWORD disposition,
+                                          bool appending, StreamId& stream) {
+  std::wstring native;
+  if (auto ec = Prepare(path, true, native)) return ec;
+  UniqueHandle file(::CreateFileW(native.c_str(), access, kShareAll, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return LastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  FileMeasure measured;
+  if (auto ec = Describe(file.Get(), info, measured)) return ec;
+  if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
+    return FsErrc::kNotAFile;
+  }
+  Turn* shared = nullptr;
+  if (appending) {
+    // A hard link planted at the name would carry the line into a file elsewhere.
+    if (info.nNumberOfLinks > 1) return FsErrc::kLinked;
+    shared = HeldTurn({measured.identity[0], measured.identity[1], measured.identity[2]});
+    if (shared == nullptr) {
+      if (auto ec = LockTurn(file.Get(), until_)) return ec;
+    }
+  }
+  auto* opened = new (std::nothrow) Stream{std::move(file), shared};
+  if (opened == nullptr) return std::make_error_code(std::errc::not_enough_memory);
+  if (shared != nullptr) ++shared->taken;
+  stream = static_cast<StreamId>(reinterpret_cast<std::intptr_t>(opened));
+  return {};
+}
+
 std::error_code Win32FileSystem::CreateTextFile(std::u16string_view path, bool overwrite,
                                                 bool unicode, StreamId& stream) {
   if (unicode) return FsErrc::kUnsupported;
-  return OpenFile(path, GENERIC_WRITE, overwrite ? CREATE_ALWAYS : CREATE_NEW, stream, false);
+  return OpenFile(path, GENERIC_WRITE, overwrite ? CREATE_ALWAYS : CREATE_NEW, false, stream);
 }
 
 std::error_code Win32FileSystem::GetFile(std::u16string_view path) {
@@ -211,9 +218,11 @@ std::error_code Win32FileSystem::GetFile(std::u16string_view path) {
 std::error_code Win32FileSystem::Size(std::u16string_view path, FileMeasure& measured) {
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
-  DWORD attributes = 0;
-  if (auto ec = Measure(native, measured, attributes)) return ec;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FsErrc::kNotAFile;
+  const UniqueHandle file = Look(native, FILE_FLAG_BACKUP_SEMANTICS);
+  if (!file) return LastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (auto ec = Describe(file.Get(), info, measured)) return ec;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FsErrc::kNotAFile;
   return {};
 }
 
@@ -221,53 +230,82 @@ std::error_code Win32FileSystem::Delete(std::u16string_view path, bool force,
                                         const FileMeasure* measured) {
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
-  const DWORD attributes = ::GetFileAttributesW(native.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FsErrc::kNotAFile;
-  if (measured != nullptr) {
-    // Only the file measured goes: not another one by now, nor the same one with another
-    // run's line added.
-    FileMeasure now;
-    DWORD ignored = 0;
-    if (auto ec = Measure(native, now, ignored)) return ec;
-    if (now.bytes != measured->bytes || now.identity != measured->identity) {
-      return FsErrc::kChanged;
+  // Everything is done through one handle on the file, so that what is measured, renamed and
+  // deleted is one file.
+  const UniqueHandle file(::CreateFileW(
+      native.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+      kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+      nullptr));
+  if (!file) return LastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  FileMeasure now;
+  if (auto ec = Describe(file.Get(), info, now)) return ec;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FsErrc::kNotAFile;
+  // Only the file measured goes: not another one by now, nor the same one with another
+  // writer's line added.
+  if (measured != nullptr && (now.bytes != measured->bytes || now.identity != measured->identity)) {
+    return FsErrc::kChanged;
+  }
+  const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (readOnly && !force) return std::error_code(ERROR_ACCESS_DENIED, std::system_category());
+  FILE_BASIC_INFO basic{};
+  if (readOnly) {
+    basic.FileAttributes = info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY;
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof basic)) {
+      return LastError();
     }
   }
-  const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (readOnly && !force) return std::error_code(ERROR_ACCESS_DENIED, std::system_category());
-  if (readOnly && !::SetFileAttributesW(native.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-    return LastError();
+  const auto keep = [&](std::error_code ec) {
+    // A file that stays keeps the protection it had.
+    if (readOnly) {
+      basic.FileAttributes = info.dwFileAttributes;
+      ::SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof basic);
+    }
+    return ec;
+  };
+  // Another program holding the file open (an indexer, a virus scanner, a backup) keeps the
+  // name of a file deleted the old way until it lets go, and the next line would go into the
+  // doomed file. Where the file system offers it, the name goes at once (POSIX semantics);
+  // elsewhere the file is renamed out of the way first, then deleted. A file that cannot be
+  // renamed stays: it is never deleted in place.
+  FILE_DISPOSITION_INFO_EX gone{FILE_DISPOSITION_FLAG_DELETE |
+                                FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+  if (::SetFileInformationByHandle(file.Get(), static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &gone,
+                                   sizeof gone)) {
+    return {};
   }
-  // Another program holding the file open (an indexer, a virus scanner, a backup) keeps a
-  // deleted file's name alive until it lets go, and the next line would go into the doomed
-  // file: the file is first renamed out of the way, to a name of its own in the same folder.
-  wchar_t suffix[64];
-  std::swprintf(suffix, 64, L".calendario-deleted-%lu-%llu", ::GetCurrentProcessId(),
-                static_cast<unsigned long long>(::GetTickCount64()));
-  const std::wstring away = native + suffix;
-  std::error_code ec;
-  if (!::MoveFileExW(native.c_str(), away.c_str(), 0)) {
-    if (!::DeleteFileW(native.c_str())) ec = LastError();
-  } else if (!::DeleteFileW(away.c_str())) {
-    ec = LastError();
+  const std::wstring away = native + kAway;
+  const std::size_t bytes = away.size() * sizeof(wchar_t);
+  std::string buffer(sizeof(FILE_RENAME_INFO) + bytes, '\0');
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;  // what a run ended at the wrong moment left
+  rename->FileNameLength = static_cast<DWORD>(bytes);
+  std::memcpy(rename->FileName, away.data(), bytes);
+  if (!::SetFileInformationByHandle(file.Get(), FileRenameInfo, rename,
+                                    static_cast<DWORD>(buffer.size()))) {
+    return keep(LastError());
+  }
+  FILE_DISPOSITION_INFO doomed{TRUE};
+  if (!::SetFileInformationByHandle(file.Get(), FileDispositionInfo, &doomed, sizeof doomed)) {
+    const auto ec = LastError();
     ::MoveFileExW(away.c_str(), native.c_str(), 0);  // not deleted after all: back in its place
+    return keep(ec);
   }
-  // A file that stays keeps the protection it had.
-  if (ec && readOnly) ::SetFileAttributesW(native.c_str(), attributes);
-  return ec;
+  return {};
 }
 
 std::error_code Win32FileSystem::OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                                   StreamId& stream) {
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end of the file, also
-  // when another process appends at the same time. FILE_READ_DATA to see how the file ends; a
-  // file that may only be written is appended to without that look.
+  // when another process appends at the same time. FILE_READ_DATA to see how the file ends,
+  // and to hold the file's turn; a file that may only be written is appended to without that
+  // look, in a turn held only where Windows lets such a handle lock.
   constexpr DWORD kAppend = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-  const std::error_code ec = OpenFile(path, kAppend | FILE_READ_DATA, OPEN_EXISTING, stream, true);
+  const std::error_code ec = OpenFile(path, kAppend | FILE_READ_DATA, OPEN_EXISTING, true, stream);
   if (ec != std::error_code(ERROR_ACCESS_DENIED, std::system_category())) return ec;
-  return OpenFile(path, kAppend, OPEN_EXISTING, stream, true);
+  return OpenFile(path, kAppend, OPEN_EXISTING, true, stream);
 }
 
 std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view text) {
@@ -285,12 +323,8 @@ std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view 
     }
   }
   line += "\r\n";
-  // Windows appends atomically through an append-only handle, but not every host of the API
-  // does (Wine finds the end and then writes), and a cut-back must never take another
-  // writer's line: appends to one file take turns. A writer that cannot have its turn in time
-  // writes nothing rather than risk it.
-  const HeldMutex turn(ToStream(stream).appendMutex.Get(), kAppendWaitMilliseconds);
-  if (!turn.Held()) return std::make_error_code(std::errc::timed_out);
+  // The stream holds the file's turn: how the file ends now is how it ends when the line goes
+  // in, and a cut-back takes no other writer's line.
   LARGE_INTEGER before;
   if (!::GetFileSizeEx(h, &before)) return LastError();
   // A file that ends in a fragment (a line cut short) gets a line end first.
@@ -309,7 +343,7 @@ std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view 
   const auto ec = ok ? std::error_code(FsErrc::kPartialWrite) : LastError();
   LARGE_INTEGER after;
   if (written > 0 && ::GetFileSizeEx(h, &after) && after.QuadPart == before.QuadPart + written) {
-    // Part of the line went in, and nothing after it: take it out again, still in our turn,
+    // Part of the line went in, and nothing after it: take it out again, still in the turn,
     // through a handle that may shorten the file.
     const UniqueHandle shorten(::ReOpenFile(h, GENERIC_WRITE, kShareAll, 0));
     if (shorten) {
@@ -325,6 +359,7 @@ std::error_code Win32FileSystem::Close(StreamId stream) {
   Stream* closing = &ToStream(stream);
   const bool closed = closing->file.Close();
   const auto ec = closed ? std::error_code() : LastError();
+  if (closing->shared != nullptr) GiveTurn(closing->shared);
   delete closing;
   return ec;
 }
@@ -332,28 +367,46 @@ std::error_code Win32FileSystem::Close(StreamId stream) {
 std::error_code Win32FileSystem::Lock(std::u16string_view path, LockId& lock) {
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
-  auto* turn = new (std::nothrow) Turn{FileMutex(native, L"report"), HeldMutex()};
-  if (turn == nullptr) return std::make_error_code(std::errc::not_enough_memory);
-  if (!turn->mutex) {
-    const auto ec = LastError();
-    delete turn;
-    return ec;
+  for (;;) {
+    // The turn is the file's: made here when it is not there yet.
+    UniqueHandle file(::CreateFileW(native.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return LastError();
+    FileKey key;
+    if (auto ec = FileOf(file.Get(), key)) return ec;
+    if (Turn* held = HeldTurn(key)) {
+      ++held->taken;
+      lock = static_cast<LockId>(reinterpret_cast<std::intptr_t>(held));
+      return {};
+    }
+    if (auto ec = LockTurn(file.Get(), until_)) return ec;
+    // While this run waited, the turn's last holder may have deleted the file and made it
+    // anew: the turn that counts is that of the file there now.
+    FileKey there{};
+    const UniqueHandle now = Look(native, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (!now || FileOf(now.Get(), there) || there != key) continue;
+    auto turn = std::make_unique<Turn>(Turn{std::move(file), key, 1});
+    lock = static_cast<LockId>(reinterpret_cast<std::intptr_t>(turn.get()));
+    turns_.push_back(std::move(turn));
+    // What a run ended halfway through a deletion left, its successor in the turn removes.
+    ::DeleteFileW((native + kAway).c_str());
+    return {};
   }
-  turn->held = HeldMutex(turn->mutex.Get(), kLockWaitMilliseconds);
-  if (!turn->held.Held()) {
-    delete turn;
-    return std::make_error_code(std::errc::timed_out);
-  }
-  lock = static_cast<LockId>(reinterpret_cast<std::intptr_t>(turn));
-  return {};
 }
 
 std::error_code Win32FileSystem::Unlock(LockId lock) {
-  Turn* turn = reinterpret_cast<Turn*>(static_cast<std::intptr_t>(lock));
-  const bool released = turn->held.Release();
-  const auto ec = released ? std::error_code() : LastError();
-  delete turn;
-  return ec;
+  GiveTurn(reinterpret_cast<Turn*>(static_cast<std::intptr_t>(lock)));
+  return {};
+}
+
+void Win32FileSystem::GiveTurn(Turn* turn) {
+  if (--turn->taken > 0) return;
+  // Closing the handle lets go of the lock.
+  std::erase_if(turns_, [turn](const auto& held) { return held.get() == turn; });
+}
+
+Win32FileSystem::Stream& Win32FileSystem::ToStream(StreamId stream) {
+  return *reinterpret_cast<Stream*>(static_cast<std::intptr_t>(stream));
 }
 
 }  // namespace calendario

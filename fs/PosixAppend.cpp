@@ -1,12 +1,10 @@
 // POSIX only.
 #include "fs/PosixAppend.h"
 
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 
 #include "fs/FileSystem.h"
 
@@ -18,22 +16,6 @@ std::error_code LastError() {
 }
 
 }  // namespace
-
-std::error_code WaitForLock(int fd, int milliseconds) {
-  timespec start;
-  ::clock_gettime(CLOCK_MONOTONIC, &start);
-  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) return LastError();
-    timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const long waited =
-        (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (waited >= milliseconds) return std::make_error_code(std::errc::timed_out);
-    const timespec pause{0, 1000000};
-    ::nanosleep(&pause, nullptr);
-  }
-  return {};
-}
 
 std::error_code WriteWholeLine(PosixStream& stream, std::string line) {
   if (stream.lineBreakFirst) line.insert(0, "\r\n");

@@ -1,11 +1,12 @@
 // Appending lines on POSIX: a stream per open file, holding what it must remember of its own
-// file, and the turns that appends to one file take.
+// file and the turn it holds at it.
 #pragma once
 
 #include <string>
 #include <system_error>
 
 #include "fs/PosixFd.h"
+#include "fs/PosixTurns.h"
 
 namespace calendario {
 
@@ -15,10 +16,8 @@ struct PosixStream {
   // The file ended in a fragment (a line cut short) when the stream was opened: the next line
   // starts with a line end of its own, so it is not glued to the fragment.
   bool lineBreakFirst = false;
+  PosixTurns::Held* turn = nullptr;  // the turn at the file, given back when the stream closes
 };
-
-// Takes an exclusive advisory lock on `fd`, trying for `milliseconds` at most.
-std::error_code WaitForLock(int fd, int milliseconds);
 
 // Writes `line` (a line and its CR LF, encoded) in one write at the end of the stream's file,
 // after a CR LF when the stream must start with a line end. When the host takes part of it,

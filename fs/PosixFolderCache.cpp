@@ -98,25 +98,20 @@ int FolderCache::Remember(std::u16string_view key, Fd fd) {
   for (Entry& known : entries_) {
     if (known.key != key) continue;
     // The older handle is retired rather than closed: a short run never spends a call on it.
-    if (known.pins == 0) Retire(std::exchange(known.fd, std::move(fd)));
+    Retire(std::exchange(known.fd, std::move(fd)));
     return known.fd.Get();
   }
   if (entries_.size() == kEntries) {
-    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-      if (it->pins == 0) {
-        Retire(std::move(it->fd));
-        entries_.erase(it);
-        break;
-      }
-    }
+    Retire(std::move(entries_.front().fd));
+    entries_.erase(entries_.begin());
   }
-  entries_.push_back(Entry{std::u16string(key), std::move(fd), 0});
+  entries_.push_back(Entry{std::u16string(key), std::move(fd)});
   return entries_.back().fd.Get();
 }
 
 void FolderCache::Forget(std::u16string_view key) {
   std::erase_if(entries_, [&](Entry& known) {
-    if (!IsFolderOf(key, known.key) || known.pins > 0) return false;
+    if (!IsFolderOf(key, known.key)) return false;
     Retire(std::move(known.fd));
     return true;
   });
@@ -127,22 +122,6 @@ void FolderCache::Retire(Fd fd) {
   if (!fd) return;
   if (retired_.size() == kRetired) retired_.erase(retired_.begin());
   retired_.push_back(std::move(fd));
-}
-
-bool FolderCache::Pin(int fd) {
-  for (Entry& known : entries_) {
-    if (known.fd.Get() == fd) {
-      ++known.pins;
-      return true;
-    }
-  }
-  return false;
-}
-
-void FolderCache::Unpin(int fd) {
-  for (Entry& known : entries_) {
-    if (known.fd.Get() == fd && known.pins > 0) --known.pins;
-  }
 }
 
 FolderNames* FolderCache::Names(std::u16string_view key) {

@@ -7,9 +7,8 @@
 //
 // Invariants: an entry's handle is the folder its key named when the handle was opened; an
 // entry whose folder may have been made anew is forgotten before anything is reached through
-// it; at most kEntries handles and kRetired retired handles are held, and a pinned handle (a
-// lock is on it) is never closed or replaced while pinned. Known names are those read from
-// the folder once, or, for a folder this run made, nothing but what the run made in it since;
+// it; at most kEntries handles and kRetired retired handles are held. Known names are those read
+// from the folder once, or, for a folder this run made, nothing but what the run made in it since;
 // the run adds and removes what it makes and deletes there.
 #pragma once
 
@@ -51,17 +50,14 @@ class FolderCache {
   // The longest key held that is `key` or one of its folders (a prefix ending where a level
   // does), with its handle; -1 when none is.
   int FindClosest(std::u16string_view key, std::size_t& length) const;
-  // Keeps `fd` as the folder the key names, replacing what the key held (unless that is
-  // pinned, when `fd` is closed instead). Returns the handle the cache now holds for the key.
+  // Keeps `fd` as the folder the key names, replacing what the key held. Returns the handle
+  // the cache now holds for the key.
   int Remember(std::u16string_view key, Fd fd);
-  // Drops the handles and names of the key and every folder below it (pinned handles stay).
+  // Drops the handles and names of the key and every folder below it.
   void Forget(std::u16string_view key);
   // Keeps a handle that no key names any more, to be closed when room is needed; a short run
   // then never spends a call closing it, since the process's end closes it.
   void Retire(Fd fd);
-  // Pins the entry holding `fd`; false when no entry does.
-  bool Pin(int fd);
-  void Unpin(int fd);
 
   // The names of the folder the key names, when known; nullptr otherwise.
   FolderNames* Names(std::u16string_view key);
@@ -72,7 +68,6 @@ class FolderCache {
   struct Entry {
     std::u16string key;
     Fd fd;
-    int pins = 0;
   };
   std::vector<Entry> entries_;                                 // most recent last
   std::vector<Fd> retired_;                                    // oldest first

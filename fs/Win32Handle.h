@@ -1,5 +1,5 @@
-// Move-only owners of Win32 handles, one per kind, so that no path closes a handle or releases
-// a mutex by hand: UniqueHandle closes what it holds, HeldMutex releases the mutex it holds.
+// The move-only owner of a Win32 handle, so that no path closes one by hand; a lock held
+// through a handle goes with it.
 #pragma once
 
 #include <windows.h>
@@ -34,38 +34,6 @@ class UniqueHandle {
 
  private:
   HANDLE handle_ = nullptr;
-};
-
-// A mutex held by this thread, released when the owner goes. It does not own the mutex's
-// handle, which must outlive it.
-class HeldMutex {
- public:
-  HeldMutex() = default;
-  // Waits for the mutex `milliseconds` at most; Held() tells whether it was had. An abandoned
-  // mutex (its holder ended without letting go) is had, and good.
-  HeldMutex(HANDLE mutex, DWORD milliseconds) {
-    if (mutex == nullptr) return;
-    const DWORD waited = ::WaitForSingleObject(mutex, milliseconds);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) mutex_ = mutex;
-  }
-  HeldMutex(const HeldMutex&) = delete;
-  HeldMutex& operator=(const HeldMutex&) = delete;
-  HeldMutex(HeldMutex&& other) noexcept : mutex_(std::exchange(other.mutex_, nullptr)) {}
-  HeldMutex& operator=(HeldMutex&& other) noexcept {
-    if (this != &other) {
-      Release();
-      mutex_ = std::exchange(other.mutex_, nullptr);
-    }
-    return *this;
-  }
-  ~HeldMutex() { Release(); }
-
-  bool Held() const { return mutex_ != nullptr; }
-  // Lets go now; false when the release failed.
-  bool Release() { return mutex_ == nullptr || ::ReleaseMutex(std::exchange(mutex_, nullptr)); }
-
- private:
-  HANDLE mutex_ = nullptr;
 };
 
 }  // namespace calendario

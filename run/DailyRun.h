@@ -25,12 +25,9 @@ enum class ExitStatus : int {
   kMirrorFailed = 2,  // the mirror file could not be created
   kAppendFailed = 3,  // the stamp could not be appended to the mirror file
   kNoFileSystem = 4,  // no instance of the file-system component could be had
-  kTimedOut = 5,      // the run took longer than kRunSeconds and was ended by its entry
+  kTimedOut = 5,      // the run did not end within its bound, and its entry ended without it
+  kNotStarted = 6,    // the entry could not start the run under a bound: nothing was done
 };
-
-// How long a run may take at most, in wall time. An unattended run that meets something that
-// blocks (a device where a file should be, a stalled network share) must still end.
-inline constexpr unsigned kRunSeconds = 60;
 
 // YYYYMMDD: the year as it is, month and day padded to two digits.
 std::u16string DateStamp(const LocalDate& date);

@@ -55,17 +55,16 @@ void WriteReport(FileSystemLayer& layer, std::u16string_view reportFolder,
                  std::u16string_view reportPath, std::u16string_view message) try {
   if (CreateFolderPath(layer, reportFolder) == CreationResult::Failed) return;
   // Another run's check, delete and append must not come between ours, or one of them could
-  // delete a file the other has just started. Without the lock (another run holding it too
-  // long, or a host that cannot lock there) the line is written all the same.
+  // write into a file the other is about to delete: the file's turn is held throughout, and a
+  // run that cannot have it (in the run's bound) writes no line rather than risk that.
   FileLock lock;
-  if (!layer.Obtain()) (void)Lock(layer, reportPath, lock);
+  if (layer.Obtain() || Lock(layer, reportPath, lock)) return;
   File file = OpenFileObject(layer, reportPath);
   FileMeasure measured;
   if (file.Size(measured)) return;
-  // Only the holder of the lock deletes, and only the file it measured, unchanged: a file
-  // another run has started, or added a line to, since then is left to grow past the bound a
-  // little, until the next run that holds the lock.
-  if (measured.bytes > ReportLimit && lock.Held()) {
+  // Only the file measured goes, unchanged: one another writer has made or added to since
+  // (one that does not take turns) is left to grow past the bound a little, until a later run.
+  if (measured.bytes > ReportLimit) {
     if (const std::error_code deleted = file.Delete(true, &measured)) {
       if (deleted != FsErrc::kChanged) return;
     } else {

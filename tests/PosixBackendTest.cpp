@@ -136,7 +136,8 @@ TEST_F(PosixMapping, NamesAreFoundWithoutRegardToCaseAndKeepTheirOwn) {
   EXPECT_EQ(AppendLine(Layer(), Win(u"r\\20240307\\Mirror.txt"), u"20240307"), kLineWritten);
   EXPECT_EQ(Read(u"R\\20240307\\MIRROR.TXT"), "20240306\r\n20240307\r\n");
   EXPECT_EQ(Tree(Host()),
-            (std::vector<std::string>{"A\xc3\x91O", "R", "R/20240307", "R/20240307/MIRROR.TXT"}));
+            (std::vector<std::string>{"A\xc3\x91O", "R", "R/20240307",
+                                      "R/20240307/.calendario-turns", "R/20240307/MIRROR.TXT"}));
   // Two host names that differ in case alone: the exact one, or else the first in byte order.
   // (A run reads a folder's names once: these are the next run's.)
   Write(u"ab.txt", "lower");
@@ -285,22 +286,38 @@ TEST_F(PosixMapping, AWalkReachesWhatEachPrefixReachesOnItsOwn) {
   }
 }
 
-TEST_F(PosixMapping, LocksAreHeldOnTheFilesFolder) {
+TEST_F(PosixMapping, TurnsAreHeldInTheFoldersTurnFileWhichOnlyWritersMayOpen) {
   MakeFolder(u"Informes");
   Write(u"Informes\\r.txt", "");
-  EXPECT_TRUE(Folder(Win(u"Informes")));
   LockId lock{};
   ASSERT_FALSE(Layer().Lock(Win(u"Informes\\r.txt"), lock));
-  // Another process cannot have it meanwhile.
-  const int fd = ::open(Host(u"Informes").c_str(), O_RDONLY | O_DIRECTORY);
-  const pid_t child = ::fork();
-  if (child == 0) ::_exit(::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  // Another process cannot have the turn meanwhile, under any spelling, until it is given back.
+  const auto otherTakes = [&] {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      PosixFileSystem other(Drives().string(),
+                            PosixTurns::Clock::now() + std::chrono::milliseconds(100));
+      LockId theirs{};
+      ::_exit(other.Lock(Win(u"INFORMES\\R.TXT"), theirs) ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  };
+  EXPECT_FALSE(otherTakes());
   EXPECT_FALSE(Layer().Unlock(lock));
-  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-  ::close(fd);
+  EXPECT_TRUE(otherTakes());
+  // The turn file can be opened by those who may write in the folder: here its owner alone.
+  stdfs::permissions(Host(u"Informes"), stdfs::perms::owner_all | stdfs::perms::group_read |
+                                            stdfs::perms::group_exec | stdfs::perms::others_read |
+                                            stdfs::perms::others_exec);
+  stdfs::remove(Host(u"Informes\\.calendario-turns"));
+  const mode_t mask = ::umask(0);
+  ASSERT_FALSE(Layer().Lock(Win(u"Informes\\r.txt"), lock));
+  ::umask(mask);
+  EXPECT_EQ(stdfs::status(Host(u"Informes\\.calendario-turns")).permissions(),
+            stdfs::perms::owner_read | stdfs::perms::owner_write);
+  EXPECT_FALSE(Layer().Unlock(lock));
 }
 
 // Runs `body` in a child process whose files may not grow past `limit` bytes, with SIGXFSZ
