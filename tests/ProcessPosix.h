@@ -20,9 +20,11 @@ struct SpawnOptions {
   int gateWriter = -1;  // the pipe's other end, which the child must not hold open
   rlim_t fileSizeLimit = RLIM_INFINITY;
   std::vector<std::string> wrapper = {};  // a command that starts the program, such as strace
+  std::string program = CALENDARIO_BINARY;  // or CALENDARIO_QUICK_BINARY, whose bound is short
+  bool blockAlarm = false;                  // started with SIGALRM blocked, as a launcher may
 };
 
-// Starts CALENDARIO_BINARY with `args` and only the variables in `env`.
+// Starts the program with `args` and only the variables in `env`.
 inline pid_t Spawn(std::vector<std::string> args, std::vector<std::string> env,
                    const SpawnOptions& options = {}) {
   const pid_t child = ::fork();
@@ -43,8 +45,14 @@ inline pid_t Spawn(std::vector<std::string> args, std::vector<std::string> env,
     const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
     ::setrlimit(RLIMIT_FSIZE, &limit);
   }
+  if (options.blockAlarm) {
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    ::sigprocmask(SIG_BLOCK, &alarm, nullptr);
+  }
   std::vector<std::string> command = options.wrapper;
-  command.push_back(CALENDARIO_BINARY);
+  command.push_back(options.program);
   command.insert(command.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : command) argv.push_back(a.data());
