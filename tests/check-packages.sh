@@ -10,7 +10,7 @@ build=$1 kind=$2
 top=$(cd "$(dirname "$0")/.." && pwd)
 passed=0 failed=0
 ok() { passed=$((passed + 1)); }
-bad() { echo "FAILED: $*"; failed=$((failed + 1)); }
+bad() { printf "FAILED: %s\n" "$*"; failed=$((failed + 1)); }
 check() { if eval "$2"; then ok; else bad "$1"; fi; }
 
 work=$(mktemp -d)
@@ -19,87 +19,202 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1
   { cat "$work/cpack.log"; echo "0 passed, 1 failed"; exit 1; }
 
 if [ "$kind" = windows ]; then
+  shipped="calendario.exe README.md LICENSE THIRD-PARTY-NOTICES calendario.task.xml
+    calendario-machine.task.xml"
   zip=$(ls "$work"/out/*.zip)
   listing=$(cmake -E tar tf "$zip")
-  for file in calendario.exe README.md LICENSE THIRD-PARTY-NOTICES calendario.task.xml; do
+  for file in $shipped; do
     check "the ZIP holds calendario/$file" 'printf "%s\n" "$listing" | grep -qx "calendario/$file"'
   done
-  task=$top/packaging/calendario.task.xml
-  check "the task definition is well-formed XML" 'xmllint --noout "$task"'
-  check "the task definition is UTF-16 with a byte-order mark" \
-    '[ "$(head -c 2 "$task" | od -An -tx1 | tr -d " ")" = fffe ]'
+
+  # The two task definitions, read as Task Scheduler reads them: the per-user one, registered
+  # by hand, and the machine-wide one that the MSI registers. Wine keeps only the Settings of a
+  # definition it is given, so the principal, the triggers and the action are checked here, in
+  # the shipped files.
+  user_task=$top/packaging/calendario.task.xml
+  machine_task=$top/packaging/calendario-machine.task.xml
+  # The text of the first element of that name, and how many there are (namespace aside).
+  field() { xmllint --xpath "string((//*[local-name()='$2'])[1])" "$1" 2>/dev/null; }
+  count() { xmllint --xpath "count(//*[local-name()='$2'])" "$1" 2>/dev/null; }
+  attribute() { xmllint --xpath "string((//*[local-name()='$2'])[1]/@$3)" "$1" 2>/dev/null; }
+  for task in "$user_task" "$machine_task"; do
+    name=$(basename "$task")
+    check "$name is well-formed XML" 'xmllint --noout "$task"'
+    check "$name is UTF-16 with a byte-order mark" \
+      '[ "$(head -c 2 "$task" | od -An -tx1 | tr -d " ")" = fffe ]'
+    check "$name: a missed start is made as soon as it can be" \
+      '[ "$(field "$task" StartWhenAvailable)" = true ]'
+    check "$name: the task starts on battery" '[ "$(field "$task" DisallowStartIfOnBatteries)" = false ]'
+    check "$name: the task keeps running on battery" '[ "$(field "$task" StopIfGoingOnBatteries)" = false ]'
+    check "$name: the task is stopped after five minutes" '[ "$(field "$task" ExecutionTimeLimit)" = PT5M ]'
+    check "$name: a second start while one runs is ignored" \
+      '[ "$(field "$task" MultipleInstancesPolicy)" = IgnoreNew ]'
+    check "$name: the task runs every day at 06:00" \
+      '[ "$(count "$task" CalendarTrigger)" = 1 ] && [ "$(field "$task" DaysInterval)" = 1 ] &&
+       case $(field "$task" StartBoundary) in *T06:00:00) true ;; *) false ;; esac'
+    check "$name: the task runs the installed program, as its one principal" \
+      '[ "$(field "$task" Command)" = "\"C:\\Program Files\\calendario\\calendario.exe\"" ] &&
+       [ "$(count "$task" Principal)" = 1 ] &&
+       [ "$(attribute "$task" Actions Context)" = "$(attribute "$task" Principal id)" ]'
+  done
+  check "the per-user task runs with the token of the user who registers it" \
+    '[ "$(field "$user_task" LogonType)" = InteractiveToken ] &&
+     [ "$(field "$user_task" RunLevel)" = LeastPrivilege ] && [ "$(count "$user_task" UserId)" = 0 ]'
+  check "the per-user task runs also at each log-on" '[ "$(count "$user_task" LogonTrigger)" = 1 ]'
+  check "the machine task runs as LOCAL SERVICE, with least privilege and no password" \
+    '[ "$(field "$machine_task" UserId)" = S-1-5-19 ] &&
+     [ "$(field "$machine_task" LogonType)" = ServiceAccount ] &&
+     [ "$(field "$machine_task" RunLevel)" = LeastPrivilege ]'
+  check "the machine task runs also a short while after each start of the PC" \
+    '[ "$(count "$machine_task" BootTrigger)" = 1 ] &&
+     case $(field "$machine_task" Delay) in PT[1-5]M) true ;; *) false ;; esac'
+  check "the machine task has a name of its own" \
+    '[ "$(field "$machine_task" URI)" = "\\calendario-machine" ] &&
+     [ "$(field "$user_task" URI)" = "\\calendario" ]'
 
   : "${WINEPREFIX:?set WINEPREFIX: the Windows checks run in the Wine prefix of the build}"
   wine() { "$top/tools/wine-run" "$@"; }
   c=$WINEPREFIX/drive_c
-  # What the definition says, read as Task Scheduler reads it.
-  setting() { xmllint --xpath "string(//*[local-name()='$1'])" "$task"; }
-  check "the task starts as soon as it can after a missed start" '[ "$(setting StartWhenAvailable)" = true ]'
-  check "the task starts on battery" '[ "$(setting DisallowStartIfOnBatteries)" = false ]'
-  check "the task keeps running on battery" '[ "$(setting StopIfGoingOnBatteries)" = false ]'
-  check "the task is stopped after five minutes" '[ "$(setting ExecutionTimeLimit)" = PT5M ]'
-  check "a second start while one runs is ignored" '[ "$(setting MultipleInstancesPolicy)" = IgnoreNew ]'
-  check "the task runs with the token of the user" \
-    '[ "$(setting LogonType)" = InteractiveToken ] && [ "$(setting RunLevel)" = LeastPrivilege ]'
-  check "the task runs the installed program" \
-    '[ "$(setting Command)" = "\"C:\\Program Files\\calendario\\calendario.exe\"" ]'
-  # Task Scheduler accepts the definition. Wine's keeps only the Settings part of what it is
-  # given (triggers and actions are dropped), so those are what is read back from its store.
-  # Where Wine's scheduler service cannot start (a prefix without 32-bit support), schtasks
-  # cannot connect at all, and this part is said to be skipped.
+  tasks=$c/windows/system32/tasks
+  # What Wine's Task Scheduler stored for a task: UTF-8 with a byte-order mark.
+  stored() { tail -c +4 "$tasks/$1" 2>/dev/null; }
+  bom() { [ "$(head -c 3 "$tasks/$1" | od -An -tx1 | tr -d " ")" = efbbbf ]; }
+  # The per-user task registered by hand, as the README says; it stays registered while the MSI
+  # is installed, upgraded and removed, which must neither overwrite nor delete it. Under Wine,
+  # schtasks /Query and /Run print a "fixme" and exit 0 without doing anything, so the task
+  # store itself is read instead.
   wine schtasks.exe /Delete /TN calendario /F >/dev/null 2>&1
-  cp "$task" "$c/calendario.task.xml"
-  if WINEDEBUG=fixme+schtasks wine schtasks.exe /Create /XML "C:\\calendario.task.xml" /TN calendario \
-      >"$work/schtasks.log" 2>&1; then
-    ok
-    stored=$(iconv -f UTF-16 -t UTF-8 "$c/windows/system32/tasks/calendario" 2>/dev/null ||
-             cat "$c/windows/system32/tasks/calendario" 2>/dev/null)
-    for kept in "<StartWhenAvailable>true</StartWhenAvailable>" \
-        "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>" \
-        "<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>" \
-        "<ExecutionTimeLimit>PT5M</ExecutionTimeLimit>"; do
-      check "the registered task keeps $kept" 'printf "%s\n" "$stored" | grep -qF "$kept"'
-    done
-    wine schtasks.exe /Delete /TN calendario /F >/dev/null 2>&1
-  elif grep -q "Connect failed: 80041315" "$work/schtasks.log"; then
-    echo "SKIPPED: schtasks /Create /XML: Wine's Task Scheduler service does not start here"
-  else
-    cat "$work/schtasks.log"; bad "schtasks /Create /XML accepts the task"
-  fi
+  wine schtasks.exe /Delete /TN calendario-machine /F >/dev/null 2>&1
+  cp "$user_task" "$c/calendario.task.xml"
+  check "schtasks /Create /XML registers the per-user task" \
+    'wine schtasks.exe /Create /XML "C:\\calendario.task.xml" /TN calendario >/dev/null 2>&1'
+  check "the per-user task is stored, as UTF-8 with a byte-order mark" 'bom calendario'
+  for kept in "<StartWhenAvailable>true</StartWhenAvailable>" \
+      "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>" \
+      "<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>" \
+      "<ExecutionTimeLimit>PT5M</ExecutionTimeLimit>" \
+      "<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>"; do
+    check "the registered per-user task keeps $kept" 'stored calendario | grep -qF "$kept"'
+  done
+  user_stored=$(stored calendario)
 
-  # The MSI: its tables, then installed, run, upgraded and removed, as an administrator would.
+  # The MSI: its tables, then installed, upgraded and removed, as an administrator would.
   cmake --build "$build" --target msi >"$work/msi.log" 2>&1 || cat "$work/msi.log"
   msi=$(ls "$build"/packages/*.msi)
   tables=$(msiinfo tables "$msi")
-  for table in File Component Directory Feature Upgrade Media; do
+  for table in File Component Directory Feature Upgrade Media CustomAction InstallExecuteSequence; do
     check "the MSI has its $table table" 'printf "%s\n" "$tables" | grep -qx "$table"'
   done
   files=$(msiinfo export "$msi" File)
-  for file in calendario.exe README.md LICENSE THIRD-PARTY-NOTICES calendario.task.xml; do
+  for file in $shipped; do
     check "the MSI installs $file" 'printf "%s\n" "$files" | grep -q "	$file	"'
   done
-  # The next version, made the same way, to upgrade to.
+  # The custom actions as Windows Installer reads them (Wine's msiexec would run a package that
+  # lacks them, or has them in the wrong place, without a word). A type is the sum of bits:
+  # 50 an exe named by a property, 51 a property set, 64 the exit code ignored, 256 rollback,
+  # 1024 deferred, 2048 not impersonated.
+  actions=$(msiinfo export "$msi" CustomAction)
+  sequence=$(msiinfo export "$msi" InstallExecuteSequence)
+  column() { printf '%s\n' "$1" | tr -d '\r' | awk -F '\t' -v a="$2" -v n="$3" '$1 == a { print $n }'; }
+  type_of() { column "$actions" "$1" 2; }
+  target_of() { column "$actions" "$1" 4; }
+  at() { column "$sequence" "$1" 3; }
+  condition_of() { column "$sequence" "$1" 2; }
+  bits() { t=$(type_of "$1"); [ -n "$t" ] && [ $((t & $2)) -eq "$3" ]; }
+  check "SCHTASKS is set to schtasks.exe in the 64-bit system folder" \
+    'bits SetSchtasks 63 51 && [ "$(target_of SetSchtasks)" = "[System64Folder]schtasks.exe" ]'
+  check "RegisterTask registers the installed machine definition under its own name" \
+    '[ "$(target_of RegisterTask)" = "/Create /XML \"[INSTALLDIR]calendario-machine.task.xml\" /TN calendario-machine /F" ]'
+  check "RegisterTask runs schtasks, deferred, not impersonated, and its failure fails the install" \
+    '[ "$(type_of RegisterTask)" = 3122 ]'
+  check "UnregisterTask deletes the machine task, deferred, not impersonated" \
+    '[ "$(target_of UnregisterTask)" = "/Delete /TN calendario-machine /F" ] && [ "$(type_of UnregisterTask)" = 3186 ]'
+  check "UnregisterTaskOnRollback deletes it when the install is rolled back" \
+    '[ "$(target_of UnregisterTaskOnRollback)" = "/Delete /TN calendario-machine /F" ] &&
+     [ "$(type_of UnregisterTaskOnRollback)" = 3442 ]'
+  for action in RegisterTask UnregisterTask UnregisterTaskOnRollback; do
+    check "$action lies between InstallInitialize and InstallFinalize, after SetSchtasks" \
+      '[ "$(at InstallInitialize)" -lt "$(at $action)" ] && [ "$(at $action)" -lt "$(at InstallFinalize)" ] &&
+       [ "$(at SetSchtasks)" -lt "$(at InstallInitialize)" ]'
+  done
+  check "the task is registered after the files are installed, its rollback scheduled before it" \
+    '[ "$(at InstallFiles)" -lt "$(at UnregisterTaskOnRollback)" ] &&
+     [ "$(at UnregisterTaskOnRollback)" -lt "$(at RegisterTask)" ]'
+  check "the task is registered unless the product is being removed" \
+    '[ "$(condition_of RegisterTask)" = "NOT REMOVE=\"ALL\"" ]'
+  check "only a first installation's rollback deletes the task (not an upgrade's or a repair's)" \
+    '[ "$(condition_of UnregisterTaskOnRollback)" = "NOT Installed AND NOT WIX_UPGRADE_DETECTED" ]'
+  check "an upgrade's removal of the older version does not delete the task" \
+    '[ "$(condition_of UnregisterTask)" = "REMOVE=\"ALL\" AND NOT UPGRADINGPRODUCTCODE" ]'
+
+  # The next version, made the same way, to upgrade to; and packages with an action after the
+  # registration that fails on purpose: it registers the task again without /F, which fails
+  # only because the registration before it has succeeded.
   "$top/tools/make-msi.sh" "$build/msi" "$work/next.msi" 1.0.1 \
     0F3C5E7A-9B1D-4F2E-8A6C-4D0B2E8F1A33 4C2A6E8F-1B3D-4A5C-9E7B-2D0F6A8C1E35 >/dev/null 2>&1
+  failing() {
+    cp "$1" "$2"
+    msibuild "$2" -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES
+        ('FailOnPurpose', 3122, 'SCHTASKS', '/Create /XML \"[INSTALLDIR]calendario-machine.task.xml\" /TN calendario-machine')" \
+      -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES
+        ('FailOnPurpose', 'NOT REMOVE', $(($(at RegisterTask) + 1)))"
+  }
   cp "$msi" "$c/calendario.msi"; cp "$work/next.msi" "$c/next.msi"
+  failing "$msi" "$c/failing.msi"; failing "$work/next.msi" "$c/failing-next.msi"
   installed="$c/Program Files/calendario"
+  machine_tasks() { grep -l "for the whole machine" "$tasks"/* 2>/dev/null | wc -l; }
   rm -rf "$c/tmpCalendario"
+
+  check "an install that fails after the registration fails" \
+    '! wine msiexec.exe /i "C:\\failing.msi" /qn >/dev/null 2>&1'
+  check "its rollback deletes the task it registered, and the files" \
+    '[ ! -e "$tasks/calendario-machine" ] && [ ! -e "$installed/calendario.exe" ]'
+
   check "msiexec installs the MSI" 'wine msiexec.exe /i "C:\\calendario.msi" /qn >/dev/null 2>&1'
-  for file in calendario.exe README.md LICENSE THIRD-PARTY-NOTICES calendario.task.xml; do
+  for file in $shipped; do
     check "the MSI put $file in C:\\Program Files\\calendario" '[ -f "$installed/$file" ]'
   done
+  check "the MSI registered the machine task" '[ -f "$tasks/calendario-machine" ] && bom calendario-machine'
+  for kept in "<Description>Prepares today's folder (calendario), for the whole machine.</Description>" \
+      "<StartWhenAvailable>true</StartWhenAvailable>" \
+      "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>" \
+      "<ExecutionTimeLimit>PT5M</ExecutionTimeLimit>"; do
+    check "the registered machine task keeps $kept" 'stored calendario-machine | grep -qF "$kept"'
+  done
+  check "the per-user task is left as it was" '[ "$(stored calendario)" = "$user_stored" ]'
   wine "C:\\Program Files\\calendario\\calendario.exe" >/dev/null 2>&1
   check "the installed program made today's folder" \
     '[ -f "$c/tmpCalendario/$(date +%Y%m%d)/Mirror.txt" ]'
+
   check "msiexec installs the next version over it" \
     'wine msiexec.exe /i "C:\\next.msi" /qn >/dev/null 2>&1'
   products=$(wine reg.exe query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
              grep -c "DisplayName.*calendario")
   check "the upgrade replaced the older version (one calendario installed, not $products)" '[ "$products" -eq 1 ]'
+  check "the upgrade leaves exactly one machine task (not $(machine_tasks))" \
+    '[ -f "$tasks/calendario-machine" ] && [ "$(machine_tasks)" -eq 1 ]'
+  check "the per-user task is still left as it was" '[ "$(stored calendario)" = "$user_stored" ]'
+
   check "msiexec removes it" 'wine msiexec.exe /x "C:\\next.msi" /qn >/dev/null 2>&1'
   check "every installed file is gone" '[ ! -e "$installed/calendario.exe" ] && [ ! -e "$installed/README.md" ]'
+  check "the machine task is gone" '[ ! -e "$tasks/calendario-machine" ] && [ "$(machine_tasks)" -eq 0 ]'
+  check "the per-user task stays registered" '[ "$(stored calendario)" = "$user_stored" ]'
   check "the user's folders stay" '[ -d "$c/tmpCalendario" ]'
-  rm -f "$c/calendario.msi" "$c/next.msi" "$c/calendario.task.xml"
+
+  # A failed upgrade: the newer version's rollback must not delete the task the installed
+  # version registered. (Wine's msiexec does not undo the removal of the older version that
+  # ran before the failure, and does not tell that removal it is part of an upgrade, so only
+  # the task is looked at here.)
+  wine msiexec.exe /i "C:\\calendario.msi" /qn >/dev/null 2>&1
+  check "an upgrade that fails after the registration fails" \
+    '! wine msiexec.exe /i "C:\\failing-next.msi" /qn >/dev/null 2>&1'
+  check "the failed upgrade leaves the machine task registered" '[ -f "$tasks/calendario-machine" ]'
+  for product in calendario next failing-next; do
+    wine msiexec.exe /x "C:\\$product.msi" /qn >/dev/null 2>&1
+  done
+  wine schtasks.exe /Delete /TN calendario-machine /F >/dev/null 2>&1
+  wine schtasks.exe /Delete /TN calendario /F >/dev/null 2>&1
+  rm -f "$c"/calendario.msi "$c"/next.msi "$c"/failing.msi "$c"/failing-next.msi "$c/calendario.task.xml"
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
   exit
