@@ -11,7 +11,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 passed=0 failed=0
 ok() { passed=$((passed + 1)); }
 bad() { printf "FAILED: %s\n" "$*"; failed=$((failed + 1)); }
-check() { if eval "$2"; then ok; else bad "$1"; fi; }
+check() { if eval "$2"; then ok; else bad "$1"; return 1; fi; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -256,13 +256,19 @@ check "mandoc finds nothing in the man page" '[ -z "$lint" ]' || printf '%s\n' "
 accented=$(printf 'Ya exist\303\255a')
 check "mandoc renders the accented letters of the page" 'mandoc -Tutf8 "$page" | grep -q "$accented"'
 
-# The service's sandbox, as systemd rates it (10 is no sandbox at all).
+# The service's sandbox. A per-user manager has no capabilities: a setting that needs them, or
+# a user namespace (refused to unprivileged users on many systems), either stops the service
+# from starting or is skipped, depending on the systemd version (systemd.exec(5) says which).
 unit=$work/x/usr/lib/systemd/user/calendario.service
 check "the service names the packaged program" 'grep -qx "ExecStart=/usr/bin/calendario" "$unit"'
+needs=$(grep -E '^(CapabilityBoundingSet|AmbientCapabilities|Private[A-Za-z]*|Protect[A-Za-z]*|ProcSubset|ReadOnlyPaths|ReadWritePaths|InaccessiblePaths|ExecPaths|NoExecPaths|TemporaryFileSystem|BindPaths|BindReadOnlyPaths|RootDirectory|RootImage|MountAPIVFS|IPAddressAllow|IPAddressDeny|DevicePolicy|DeviceAllow|RestrictFileSystems|NetworkNamespacePath|IPCNamespacePath|RemoveIPC|User|Group|DynamicUser)=' "$unit")
+check "the service asks for nothing a user manager cannot give (not: $needs)" '[ -z "$needs" ]'
+# As systemd rates it (10 is no sandbox at all): 5.9 with systemd 252, a little more with
+# later versions, which rate more settings.
 exposure=$(systemd-analyze security --offline=yes "$unit" 2>/dev/null |
            sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
-check "the service's exposure is 6.0 or less (it is ${exposure:-unknown})" \
-  'awk -v e="${exposure:-99}" "BEGIN { exit !(e <= 6.0) }"'
+check "the service's exposure is 6.1 or less (it is ${exposure:-unknown})" \
+  'awk -v e="${exposure:-99}" "BEGIN { exit !(e <= 6.1) }"'
 
 # Every shell script of the tree passes shellcheck.
 scripts=$(cd "$top" && git ls-files | while read -r f; do
@@ -271,8 +277,95 @@ done)
 sc_out=$(cd "$top" && printf '%s\n' "$scripts" | xargs shellcheck 2>&1)
 check "shellcheck finds nothing in the shell scripts" '[ -z "$sc_out" ]' || printf '%s\n' "$sc_out"
 
-# Installed for real, as root: the program runs and its units verify.
-if [ "$(id -u)" = 0 ] && ! dpkg-query -W calendario >/dev/null 2>&1; then
+# A real user manager, as a user's first log-in starts one: a throwaway user with a runtime
+# folder and a systemd --user of its own. On a machine that systemd runs, that is
+# user@UID.service; elsewhere (a container) the manager is started here, in a cgroup delegated
+# to the user, with /run/systemd/system present while it runs, without which it will not start.
+um_name=calcheck$$ um_uid="" um_pid="" um_cgroups="" um_made=""
+um_systemd=/usr/lib/systemd/systemd
+as_user() {
+  setpriv --reuid "$um_uid" --regid "$um_gid" --init-groups \
+    env HOME="$um_home" XDG_RUNTIME_DIR="/run/user/$um_uid" "$@"
+}
+um_start() {
+  [ -x "$um_systemd" ] || { um_why="no $um_systemd"; return 1; }
+  if [ -d /run/systemd/system ] && [ "$(cat /proc/1/comm)" = systemd ]; then
+    useradd --create-home --user-group "$um_name" || { um_why="useradd failed"; return 1; }
+    um_uid=$(id -u "$um_name") um_gid=$(id -g "$um_name")
+    um_home=$(getent passwd "$um_name" | cut -d: -f6)
+    systemctl start "user@$um_uid.service" || { um_why="user@$um_uid.service did not start"; return 2; }
+  else
+    if [ -f /sys/fs/cgroup/cgroup.controllers ]; then
+      hierarchies=/sys/fs/cgroup
+    else
+      hierarchies=$(ls -d /sys/fs/cgroup/systemd /sys/fs/cgroup/unified 2>/dev/null)
+    fi
+    for h in $hierarchies; do
+      mkdir "$h/$um_name" 2>/dev/null || { um_why="no cgroup can be made in $h"; um_stop; return 1; }
+      um_cgroups="$um_cgroups $h/$um_name"
+    done
+    [ -n "$um_cgroups" ] || { um_why="no cgroup hierarchy to delegate"; return 1; }
+    useradd --create-home --user-group "$um_name" || { um_why="useradd failed"; um_stop; return 1; }
+    um_uid=$(id -u "$um_name") um_gid=$(id -g "$um_name")
+    um_home=$(getent passwd "$um_name" | cut -d: -f6)
+    # Delegation, as the kernel's cgroup documentation describes it: the folder and the files
+    # that move processes and enable controllers belong to the user.
+    for cg in $um_cgroups; do
+      for f in "$cg" "$cg/cgroup.procs" "$cg/cgroup.threads" "$cg/cgroup.subtree_control" "$cg/tasks"; do
+        [ -e "$f" ] && chown "$um_uid:$um_gid" "$f"
+      done
+    done
+    # What is made here is removed again, the last made first.
+    for d in /run/systemd /run/systemd/system /run/user; do
+      [ -d "$d" ] || { mkdir "$d" && um_made="$d $um_made"; }
+    done
+    install -d -m 700 -o "$um_uid" -g "$um_gid" "/run/user/$um_uid"
+    # The shell moves itself into the cgroups and becomes the manager: $$ is the manager's pid.
+    # shellcheck disable=SC2086 # um_cgroups is a list of paths without blanks, split on purpose
+    UM_UID=$um_uid UM_GID=$um_gid UM_SYSTEMD=$um_systemd sh -c '
+      for cg do echo $$ >"$cg/cgroup.procs" || exit 1; done
+      exec setpriv --reuid "$UM_UID" --regid "$UM_GID" --init-groups --reset-env \
+        env XDG_RUNTIME_DIR="/run/user/$UM_UID" "$UM_SYSTEMD" --user' sh $um_cgroups \
+      </dev/null >"$work/manager.log" 2>&1 &
+    um_pid=$!
+  fi
+  tries=0
+  until state=$(as_user systemctl --user is-system-running 2>/dev/null) ||
+        [ "$state" = degraded ]; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 100 ] || { um_why="the manager did not come up: ${state:-no answer}"; return 2; }
+    sleep 0.2
+  done
+}
+um_stop() {
+  if [ -n "$um_pid" ]; then
+    kill "$um_pid" 2>/dev/null
+    tries=0
+    while kill -0 "$um_pid" 2>/dev/null && [ "$tries" -lt 50 ]; do tries=$((tries + 1)); sleep 0.2; done
+    # What the manager left in its cgroups (none, when it stops as it should).
+    for cg in $um_cgroups; do
+      find "$cg" -name cgroup.procs -exec cat {} + 2>/dev/null | while read -r pid; do
+        kill -9 "$pid" 2>/dev/null
+      done
+    done
+    sleep 0.2
+  elif [ -n "$um_uid" ]; then
+    systemctl stop "user@$um_uid.service" 2>/dev/null
+  fi
+  for cg in $um_cgroups; do find "$cg" -depth -type d -exec rmdir {} + 2>/dev/null; done
+  [ -n "$um_uid" ] && { rm -rf "/run/user/$um_uid"; userdel -r "$um_name" 2>/dev/null; }
+  for made in $um_made; do rmdir "$made"; done
+  um_pid="" um_uid="" um_cgroups="" um_made=""
+}
+
+# Installed for real, as root: the program runs, its units verify, the timer is enabled for
+# every user and starts in a user's manager, and the service it starts makes today's folder.
+# A removal keeps that enablement, as debhelper's packages do, and a purge removes it: the
+# package is purged, and so installed afresh, on every run.
+if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/dev/null | grep -q '^.i'; then
+  dpkg -P calendario >/dev/null 2>&1
+  trap 'um_stop; rm -rf "$work"' EXIT
+  trap 'exit 1' HUP INT TERM
   if dpkg -i "$deb" >"$work/dpkg.log" 2>&1; then
     ok
     XDG_DATA_HOME="$work/home" /usr/bin/calendario
@@ -280,32 +373,80 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W calendario >/dev/null 2>&1; then
     check "the installed program made today's folder" \
       '[ -f "$work/home/calendario/drives/c/tmpCalendario/$(date +%Y%m%d)/Mirror.txt" ]'
     check "man finds the installed page" 'man -w calendario >/dev/null 2>&1'
-    if command -v systemd-analyze >/dev/null; then
-      check "the installed units verify" \
-        'systemd-analyze verify /usr/lib/systemd/user/calendario.service /usr/lib/systemd/user/calendario.timer'
+    check "the installed units verify" \
+      'systemd-analyze verify /usr/lib/systemd/user/calendario.service /usr/lib/systemd/user/calendario.timer'
+    link=/etc/systemd/user/timers.target.wants/calendario.timer
+    check "the package enables the timer for every user" \
+      '[ "$(systemctl --global is-enabled calendario.timer 2>&1)" = enabled ] && [ -L "$link" ]'
+
+    um_start; started=$?
+    if [ "$started" -eq 0 ]; then
+      ok
+      check "the user's manager has the timer enabled" \
+        '[ "$(as_user systemctl --user is-enabled calendario.timer 2>&1)" = enabled ]'
+      check "the user's manager started the timer when it started" \
+        'as_user systemctl --user is-active --quiet calendario.timer'
+      check "systemctl --user start runs the installed service" \
+        'as_user systemctl --user start calendario.service' ||
+        as_user systemctl --user status --no-pager calendario.service
+      result=$(as_user systemctl --user show -p Result --value calendario.service)
+      status=$(as_user systemctl --user show -p ExecMainStatus --value calendario.service)
+      check "the service ended well (result $result, status $status)" \
+        '[ "$result" = success ] && [ "$status" = 0 ]'
+      check "the service made today's folder in the user's home" \
+        '[ -f "$um_home/.local/share/calendario/drives/c/tmpCalendario/$(date +%Y%m%d)/Mirror.txt" ]'
+      check "the user's systemctl --user disable leaves the timer enabled" \
+        'as_user systemctl --user disable calendario.timer >/dev/null 2>&1;
+         [ "$(as_user systemctl --user is-enabled calendario.timer 2>&1)" = enabled ]'
+      check "the user's systemctl --user mask opts the user out" \
+        'as_user systemctl --user mask calendario.timer >/dev/null 2>&1 &&
+         [ "$(as_user systemctl --user is-enabled calendario.timer 2>&1)" = masked ]'
+    elif [ "$started" -eq 1 ]; then
+      echo "SKIPPED: a user manager cannot run here ($um_why): the service was not started"
+    else
+      cat "$work/manager.log" 2>/dev/null; bad "a user manager starts ($um_why)"
     fi
+    um_stop
+
     dpkg -r calendario >/dev/null 2>&1
     check "the package removes cleanly" '[ ! -e /usr/bin/calendario ]'
     check "removing it leaves the user's folders" \
       '[ -d "$work/home/calendario/drives/c/tmpCalendario" ]'
+    check "removing it keeps the enablement for a later install" '[ -L "$link" ]'
+    dpkg -P calendario >/dev/null 2>&1
+    check "purging it removes the enablement" \
+      '[ ! -e "$link" ] && [ ! -L "$link" ] && ! ls /var/lib/systemd/deb-systemd-user-helper-enabled/ 2>/dev/null | grep -q calendario'
+    check "purging it leaves nothing of the package" '! dpkg-query -W calendario >/dev/null 2>&1'
+
+    # An administrator's opt-out for every user is kept by the next upgrade.
+    dpkg -i "$deb" >/dev/null 2>&1 && systemctl --global disable calendario.timer >/dev/null 2>&1
+    dpkg -i "$deb" >/dev/null 2>&1
+    check "systemctl --global disable survives an upgrade" \
+      '[ "$(systemctl --global is-enabled calendario.timer 2>&1)" = disabled ]'
+    dpkg -P calendario >/dev/null 2>&1
   else
     cat "$work/dpkg.log"; bad "dpkg -i"
   fi
-  # The .tar.gz unpacked into /usr/local as its README says: a working tree.
+  # The .tar.gz unpacked into /usr/local as its README says: a working tree, whose timer
+  # systemctl --global enables, and which is removed again file by file.
   if [ ! -e /usr/local/bin/calendario ]; then
     tar -xzf "$tgz" -C /usr/local --strip-components=1
     XDG_DATA_HOME="$work/local" /usr/local/bin/calendario
     check "the unpacked program runs" '[ $? -eq 0 ]'
     check "the unpacked unit names /usr/local/bin/calendario" \
       'grep -qx "ExecStart=/usr/local/bin/calendario" /usr/local/lib/systemd/user/calendario.service'
-    if command -v systemd-analyze >/dev/null; then
-      check "the unpacked units verify" 'MANPATH=/usr/local/share/man systemd-analyze verify \
-        /usr/local/lib/systemd/user/calendario.service /usr/local/lib/systemd/user/calendario.timer'
-    fi
-    tar tzf "$tgz" | cut -d/ -f2- | grep -v '/$' | grep . | (cd /usr/local && xargs rm -f)
+    check "the unpacked units verify" 'MANPATH=/usr/local/share/man systemd-analyze verify \
+      /usr/local/lib/systemd/user/calendario.service /usr/local/lib/systemd/user/calendario.timer'
+    check "systemctl --global enable enables the unpacked timer for every user" \
+      'systemctl --global enable calendario.timer >/dev/null 2>&1 &&
+       [ "$(readlink /etc/systemd/user/timers.target.wants/calendario.timer)" = /usr/local/lib/systemd/user/calendario.timer ]'
+    systemctl --global disable calendario.timer >/dev/null 2>&1
+    tar -tzf "$tgz" | cut -d/ -f2- | grep -v '/$' | grep . | (cd /usr/local && xargs rm -f --)
+    check "removing the files it lists leaves nothing of it" \
+      '[ ! -e /usr/local/bin/calendario ] && [ ! -e /usr/local/lib/systemd/user/calendario.timer ]'
   fi
 else
-  echo "not root, or calendario already installed: dpkg -i not tried"
+  echo "not root, or calendario installed on this machine: dpkg -i not tried"
 fi
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
