@@ -441,7 +441,7 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/
       'systemctl --global enable calendario.timer >/dev/null 2>&1 &&
        [ "$(readlink /etc/systemd/user/timers.target.wants/calendario.timer)" = /usr/local/lib/systemd/user/calendario.timer ]'
     systemctl --global disable calendario.timer >/dev/null 2>&1
-    tar -tzf "$tgz" | cut -d/ -f2- | grep -v '/$' | grep . | (cd /usr/local && xargs rm -f --)
+    tar -tzf "$tgz" | grep -v '/$' | cut -d/ -f2- | (cd /usr/local && xargs rm -f --)
     check "removing the files it lists leaves nothing of it" \
       '[ ! -e /usr/local/bin/calendario ] && [ ! -e /usr/local/lib/systemd/user/calendario.timer ]'
   fi
