@@ -19,14 +19,17 @@ frozen() {
   fi
 }
 frozen wixl -a x64 -D "Version=$version" -D "ProductCode=$product" -o "$output" calendario.wxs
-# wixl makes an immediate action of Execute="rollback" (type 2162), which would delete the task
-# while the installation script is still being written. 3442 is the type it should have: an
-# exe named by a property (50), its exit code ignored (64), rollback (256), deferred (1024),
-# not impersonated (2048).
-frozen msibuild "$output" -q "UPDATE CustomAction SET Type=3442 WHERE Action='UnregisterTaskOnRollback'"
-msiinfo export "$output" CustomAction | grep -q "^UnregisterTaskOnRollback	3442	" ||
-  { echo "$output: the rollback action is not of type 3442" >&2; exit 1; }
 random=$(msiinfo suminfo "$output" | sed -n 's/^Revision number (UUID): \({[0-9A-F-]*}\)$/\1/p')
 [ -n "$random" ] || { echo "no package code in $output" >&2; exit 1; }
 # The same number of characters in place of the old: the file's layout does not change.
 OLD=$random NEW="{$package}" perl -0777 -pi -e 's/\Q$ENV{OLD}\E/$ENV{NEW}/g' "$output"
+# wixl makes an immediate action of Execute="rollback" (type 2162), which would delete the task
+# while the installation script is still being written. 3442 is the type it should have: an
+# exe named by a property (50), its exit code ignored (64), rollback (256), deferred (1024),
+# not impersonated (2048). msibuild rewrites the file, and what it writes depends on all of
+# its input, so it runs after the random package code has been replaced.
+frozen msibuild "$output" -q "UPDATE CustomAction SET Type=3442 WHERE Action='UnregisterTaskOnRollback'"
+msiinfo export "$output" CustomAction | grep -q "^UnregisterTaskOnRollback	3442	" ||
+  { echo "$output: the rollback action is not of type 3442" >&2; exit 1; }
+msiinfo suminfo "$output" | grep -qx "Revision number (UUID): {$package}" ||
+  { echo "$output: the package code is not {$package}" >&2; exit 1; }
