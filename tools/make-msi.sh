@@ -12,8 +12,9 @@ cd "$stage"
 [ -n "${SOURCE_DATE_EPOCH:-}" ] && touch -d "@$SOURCE_DATE_EPOCH" ./*
 frozen() {
   if [ -n "${SOURCE_DATE_EPOCH:-}" ] && command -v faketime >/dev/null; then
-    # A fixed time (no "@"): the clock stands still while the tool runs.
-    TZ=UTC faketime "$(TZ=UTC date -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')" "$@"
+    # -f and an absolute time: the clock stands still while the tool runs. Without -f it runs
+    # on from that time, and a run that crosses a second stamps the next one.
+    TZ=UTC faketime -f "$(TZ=UTC date -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')" "$@"
   else
     "$@"
   fi
@@ -26,8 +27,7 @@ OLD=$random NEW="{$package}" perl -0777 -pi -e 's/\Q$ENV{OLD}\E/$ENV{NEW}/g' "$o
 # wixl makes an immediate action of Execute="rollback" (type 2162), which would delete the task
 # while the installation script is still being written. 3442 is the type it should have: an
 # exe named by a property (50), its exit code ignored (64), rollback (256), deferred (1024),
-# not impersonated (2048). msibuild rewrites the file, and what it writes depends on all of
-# its input, so it runs after the random package code has been replaced.
+# not impersonated (2048).
 frozen msibuild "$output" -q "UPDATE CustomAction SET Type=3442 WHERE Action='UnregisterTaskOnRollback'"
 msiinfo export "$output" CustomAction | grep -q "^UnregisterTaskOnRollback	3442	" ||
   { echo "$output: the rollback action is not of type 3442" >&2; exit 1; }
