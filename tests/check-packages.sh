@@ -1,6 +1,9 @@
 #!/bin/sh
 # Makes the packages of a build and checks them as a new user would meet them.
 #   check-packages.sh BUILD_DIR linux|windows
+# For windows, the MSI is installed, upgraded and removed in the build's Wine prefix. For linux,
+# as root, the .deb is installed and purged, the .tar.gz unpacked into /usr/local and removed,
+# and a throwaway user (calcheckPID) is made, with a user manager of its own, and removed again.
 # Each check is a single-quoted snippet that check() evaluates, so that it is shown and run as
 # written: the expansions in it are meant for eval (SC2016), and the names it uses are set for
 # it (SC2034) or called only through it (SC2317).
@@ -10,8 +13,8 @@ build=$1 kind=$2
 top=$(cd "$(dirname "$0")/.." && pwd)
 passed=0 failed=0
 ok() { passed=$((passed + 1)); }
-bad() { echo "FAILED: $*"; failed=$((failed + 1)); }
-check() { if eval "$2"; then ok; else bad "$1"; fi; }
+bad() { printf "FAILED: %s\n" "$*"; failed=$((failed + 1)); }
+check() { if eval "$2"; then ok; else bad "$1"; return 1; fi; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -19,87 +22,202 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1
   { cat "$work/cpack.log"; echo "0 passed, 1 failed"; exit 1; }
 
 if [ "$kind" = windows ]; then
+  shipped="calendario.exe README.md LICENSE THIRD-PARTY-NOTICES calendario.task.xml
+    calendario-machine.task.xml"
   zip=$(ls "$work"/out/*.zip)
   listing=$(cmake -E tar tf "$zip")
-  for file in calendario.exe README.md LICENSE THIRD-PARTY-NOTICES calendario.task.xml; do
+  for file in $shipped; do
     check "the ZIP holds calendario/$file" 'printf "%s\n" "$listing" | grep -qx "calendario/$file"'
   done
-  task=$top/packaging/calendario.task.xml
-  check "the task definition is well-formed XML" 'xmllint --noout "$task"'
-  check "the task definition is UTF-16 with a byte-order mark" \
-    '[ "$(head -c 2 "$task" | od -An -tx1 | tr -d " ")" = fffe ]'
+
+  # The two task definitions, read as Task Scheduler reads them: the per-user one, registered
+  # by hand, and the machine-wide one that the MSI registers. Wine keeps only the Settings of a
+  # definition it is given, so the principal, the triggers and the action are checked here, in
+  # the shipped files.
+  user_task=$top/packaging/calendario.task.xml
+  machine_task=$top/packaging/calendario-machine.task.xml
+  # The text of the first element of that name, and how many there are (namespace aside).
+  field() { xmllint --xpath "string((//*[local-name()='$2'])[1])" "$1" 2>/dev/null; }
+  count() { xmllint --xpath "count(//*[local-name()='$2'])" "$1" 2>/dev/null; }
+  attribute() { xmllint --xpath "string((//*[local-name()='$2'])[1]/@$3)" "$1" 2>/dev/null; }
+  for task in "$user_task" "$machine_task"; do
+    name=$(basename "$task")
+    check "$name is well-formed XML" 'xmllint --noout "$task"'
+    check "$name is UTF-16 with a byte-order mark" \
+      '[ "$(head -c 2 "$task" | od -An -tx1 | tr -d " ")" = fffe ]'
+    check "$name: a missed start is made as soon as it can be" \
+      '[ "$(field "$task" StartWhenAvailable)" = true ]'
+    check "$name: the task starts on battery" '[ "$(field "$task" DisallowStartIfOnBatteries)" = false ]'
+    check "$name: the task keeps running on battery" '[ "$(field "$task" StopIfGoingOnBatteries)" = false ]'
+    check "$name: the task is stopped after five minutes" '[ "$(field "$task" ExecutionTimeLimit)" = PT5M ]'
+    check "$name: a second start while one runs is ignored" \
+      '[ "$(field "$task" MultipleInstancesPolicy)" = IgnoreNew ]'
+    check "$name: the task runs every day at 06:00" \
+      '[ "$(count "$task" CalendarTrigger)" = 1 ] && [ "$(field "$task" DaysInterval)" = 1 ] &&
+       case $(field "$task" StartBoundary) in *T06:00:00) true ;; *) false ;; esac'
+    check "$name: the task runs the installed program, as its one principal" \
+      '[ "$(field "$task" Command)" = "\"C:\\Program Files\\calendario\\calendario.exe\"" ] &&
+       [ "$(count "$task" Principal)" = 1 ] &&
+       [ "$(attribute "$task" Actions Context)" = "$(attribute "$task" Principal id)" ]'
+  done
+  check "the per-user task runs with the token of the user who registers it" \
+    '[ "$(field "$user_task" LogonType)" = InteractiveToken ] &&
+     [ "$(field "$user_task" RunLevel)" = LeastPrivilege ] && [ "$(count "$user_task" UserId)" = 0 ]'
+  check "the per-user task runs also at each log-on" '[ "$(count "$user_task" LogonTrigger)" = 1 ]'
+  check "the machine task runs as LOCAL SERVICE, with least privilege and no password" \
+    '[ "$(field "$machine_task" UserId)" = S-1-5-19 ] &&
+     [ "$(field "$machine_task" LogonType)" = ServiceAccount ] &&
+     [ "$(field "$machine_task" RunLevel)" = LeastPrivilege ]'
+  check "the machine task runs also a short while after each start of the PC" \
+    '[ "$(count "$machine_task" BootTrigger)" = 1 ] &&
+     case $(field "$machine_task" Delay) in PT[1-5]M) true ;; *) false ;; esac'
+  check "the machine task has a name of its own" \
+    '[ "$(field "$machine_task" URI)" = "\\calendario-machine" ] &&
+     [ "$(field "$user_task" URI)" = "\\calendario" ]'
 
   : "${WINEPREFIX:?set WINEPREFIX: the Windows checks run in the Wine prefix of the build}"
   wine() { "$top/tools/wine-run" "$@"; }
   c=$WINEPREFIX/drive_c
-  # What the definition says, read as Task Scheduler reads it.
-  setting() { xmllint --xpath "string(//*[local-name()='$1'])" "$task"; }
-  check "the task starts as soon as it can after a missed start" '[ "$(setting StartWhenAvailable)" = true ]'
-  check "the task starts on battery" '[ "$(setting DisallowStartIfOnBatteries)" = false ]'
-  check "the task keeps running on battery" '[ "$(setting StopIfGoingOnBatteries)" = false ]'
-  check "the task is stopped after five minutes" '[ "$(setting ExecutionTimeLimit)" = PT5M ]'
-  check "a second start while one runs is ignored" '[ "$(setting MultipleInstancesPolicy)" = IgnoreNew ]'
-  check "the task runs with the token of the user" \
-    '[ "$(setting LogonType)" = InteractiveToken ] && [ "$(setting RunLevel)" = LeastPrivilege ]'
-  check "the task runs the installed program" \
-    '[ "$(setting Command)" = "\"C:\\Program Files\\calendario\\calendario.exe\"" ]'
-  # Task Scheduler accepts the definition. Wine's keeps only the Settings part of what it is
-  # given (triggers and actions are dropped), so those are what is read back from its store.
-  # Where Wine's scheduler service cannot start (a prefix without 32-bit support), schtasks
-  # cannot connect at all, and this part is said to be skipped.
+  tasks=$c/windows/system32/tasks
+  # What Wine's Task Scheduler stored for a task: UTF-8 with a byte-order mark.
+  stored() { tail -c +4 "$tasks/$1" 2>/dev/null; }
+  bom() { [ "$(head -c 3 "$tasks/$1" | od -An -tx1 | tr -d " ")" = efbbbf ]; }
+  # The per-user task registered by hand, as the README says; it stays registered while the MSI
+  # is installed, upgraded and removed, which must neither overwrite nor delete it. Under Wine,
+  # schtasks /Query and /Run print a "fixme" and exit 0 without doing anything, so the task
+  # store itself is read instead.
   wine schtasks.exe /Delete /TN calendario /F >/dev/null 2>&1
-  cp "$task" "$c/calendario.task.xml"
-  if WINEDEBUG=fixme+schtasks wine schtasks.exe /Create /XML "C:\\calendario.task.xml" /TN calendario \
-      >"$work/schtasks.log" 2>&1; then
-    ok
-    stored=$(iconv -f UTF-16 -t UTF-8 "$c/windows/system32/tasks/calendario" 2>/dev/null ||
-             cat "$c/windows/system32/tasks/calendario" 2>/dev/null)
-    for kept in "<StartWhenAvailable>true</StartWhenAvailable>" \
-        "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>" \
-        "<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>" \
-        "<ExecutionTimeLimit>PT5M</ExecutionTimeLimit>"; do
-      check "the registered task keeps $kept" 'printf "%s\n" "$stored" | grep -qF "$kept"'
-    done
-    wine schtasks.exe /Delete /TN calendario /F >/dev/null 2>&1
-  elif grep -q "Connect failed: 80041315" "$work/schtasks.log"; then
-    echo "SKIPPED: schtasks /Create /XML: Wine's Task Scheduler service does not start here"
-  else
-    cat "$work/schtasks.log"; bad "schtasks /Create /XML accepts the task"
-  fi
+  wine schtasks.exe /Delete /TN calendario-machine /F >/dev/null 2>&1
+  cp "$user_task" "$c/calendario.task.xml"
+  check "schtasks /Create /XML registers the per-user task" \
+    'wine schtasks.exe /Create /XML "C:\\calendario.task.xml" /TN calendario >/dev/null 2>&1'
+  check "the per-user task is stored, as UTF-8 with a byte-order mark" 'bom calendario'
+  for kept in "<StartWhenAvailable>true</StartWhenAvailable>" \
+      "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>" \
+      "<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>" \
+      "<ExecutionTimeLimit>PT5M</ExecutionTimeLimit>" \
+      "<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>"; do
+    check "the registered per-user task keeps $kept" 'stored calendario | grep -qF "$kept"'
+  done
+  user_stored=$(stored calendario)
 
-  # The MSI: its tables, then installed, run, upgraded and removed, as an administrator would.
+  # The MSI: its tables, then installed, upgraded and removed, as an administrator would.
   cmake --build "$build" --target msi >"$work/msi.log" 2>&1 || cat "$work/msi.log"
   msi=$(ls "$build"/packages/*.msi)
   tables=$(msiinfo tables "$msi")
-  for table in File Component Directory Feature Upgrade Media; do
+  for table in File Component Directory Feature Upgrade Media CustomAction InstallExecuteSequence; do
     check "the MSI has its $table table" 'printf "%s\n" "$tables" | grep -qx "$table"'
   done
   files=$(msiinfo export "$msi" File)
-  for file in calendario.exe README.md LICENSE THIRD-PARTY-NOTICES calendario.task.xml; do
+  for file in $shipped; do
     check "the MSI installs $file" 'printf "%s\n" "$files" | grep -q "	$file	"'
   done
-  # The next version, made the same way, to upgrade to.
+  # The custom actions as Windows Installer reads them (Wine's msiexec would run a package that
+  # lacks them, or has them in the wrong place, without a word). A type is the sum of bits:
+  # 50 an exe named by a property, 51 a property set, 64 the exit code ignored, 256 rollback,
+  # 1024 deferred, 2048 not impersonated.
+  actions=$(msiinfo export "$msi" CustomAction)
+  sequence=$(msiinfo export "$msi" InstallExecuteSequence)
+  column() { printf '%s\n' "$1" | tr -d '\r' | awk -F '\t' -v a="$2" -v n="$3" '$1 == a { print $n }'; }
+  type_of() { column "$actions" "$1" 2; }
+  target_of() { column "$actions" "$1" 4; }
+  at() { column "$sequence" "$1" 3; }
+  condition_of() { column "$sequence" "$1" 2; }
+  bits() { t=$(type_of "$1"); [ -n "$t" ] && [ $((t & $2)) -eq "$3" ]; }
+  check "SCHTASKS is set to schtasks.exe in the 64-bit system folder" \
+    'bits SetSchtasks 63 51 && [ "$(target_of SetSchtasks)" = "[System64Folder]schtasks.exe" ]'
+  check "RegisterTask registers the installed machine definition under its own name" \
+    '[ "$(target_of RegisterTask)" = "/Create /XML \"[INSTALLDIR]calendario-machine.task.xml\" /TN calendario-machine /F" ]'
+  check "RegisterTask runs schtasks, deferred, not impersonated, and its failure fails the install" \
+    '[ "$(type_of RegisterTask)" = 3122 ]'
+  check "UnregisterTask deletes the machine task, deferred, not impersonated" \
+    '[ "$(target_of UnregisterTask)" = "/Delete /TN calendario-machine /F" ] && [ "$(type_of UnregisterTask)" = 3186 ]'
+  check "UnregisterTaskOnRollback deletes it when the install is rolled back" \
+    '[ "$(target_of UnregisterTaskOnRollback)" = "/Delete /TN calendario-machine /F" ] &&
+     [ "$(type_of UnregisterTaskOnRollback)" = 3442 ]'
+  for action in RegisterTask UnregisterTask UnregisterTaskOnRollback; do
+    check "$action lies between InstallInitialize and InstallFinalize, after SetSchtasks" \
+      '[ "$(at InstallInitialize)" -lt "$(at $action)" ] && [ "$(at $action)" -lt "$(at InstallFinalize)" ] &&
+       [ "$(at SetSchtasks)" -lt "$(at InstallInitialize)" ]'
+  done
+  check "the task is registered after the files are installed, its rollback scheduled before it" \
+    '[ "$(at InstallFiles)" -lt "$(at UnregisterTaskOnRollback)" ] &&
+     [ "$(at UnregisterTaskOnRollback)" -lt "$(at RegisterTask)" ]'
+  check "the task is registered unless the product is being removed" \
+    '[ "$(condition_of RegisterTask)" = "NOT REMOVE=\"ALL\"" ]'
+  check "only a first installation's rollback deletes the task (not an upgrade's or a repair's)" \
+    '[ "$(condition_of UnregisterTaskOnRollback)" = "NOT Installed AND NOT WIX_UPGRADE_DETECTED" ]'
+  check "an upgrade's removal of the older version does not delete the task" \
+    '[ "$(condition_of UnregisterTask)" = "REMOVE=\"ALL\" AND NOT UPGRADINGPRODUCTCODE" ]'
+
+  # The next version, made the same way, to upgrade to; and packages with an action after the
+  # registration that fails on purpose: it registers the task again without /F, which fails
+  # only because the registration before it has succeeded.
   "$top/tools/make-msi.sh" "$build/msi" "$work/next.msi" 1.0.1 \
     0F3C5E7A-9B1D-4F2E-8A6C-4D0B2E8F1A33 4C2A6E8F-1B3D-4A5C-9E7B-2D0F6A8C1E35 >/dev/null 2>&1
+  failing() {
+    cp "$1" "$2"
+    msibuild "$2" -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES
+        ('FailOnPurpose', 3122, 'SCHTASKS', '/Create /XML \"[INSTALLDIR]calendario-machine.task.xml\" /TN calendario-machine')" \
+      -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES
+        ('FailOnPurpose', 'NOT REMOVE', $(($(at RegisterTask) + 1)))"
+  }
   cp "$msi" "$c/calendario.msi"; cp "$work/next.msi" "$c/next.msi"
+  failing "$msi" "$c/failing.msi"; failing "$work/next.msi" "$c/failing-next.msi"
   installed="$c/Program Files/calendario"
+  machine_tasks() { grep -l "for the whole machine" "$tasks"/* 2>/dev/null | wc -l; }
   rm -rf "$c/tmpCalendario"
+
+  check "an install that fails after the registration fails" \
+    '! wine msiexec.exe /i "C:\\failing.msi" /qn >/dev/null 2>&1'
+  check "its rollback deletes the task it registered, and the files" \
+    '[ ! -e "$tasks/calendario-machine" ] && [ ! -e "$installed/calendario.exe" ]'
+
   check "msiexec installs the MSI" 'wine msiexec.exe /i "C:\\calendario.msi" /qn >/dev/null 2>&1'
-  for file in calendario.exe README.md LICENSE THIRD-PARTY-NOTICES calendario.task.xml; do
+  for file in $shipped; do
     check "the MSI put $file in C:\\Program Files\\calendario" '[ -f "$installed/$file" ]'
   done
+  check "the MSI registered the machine task" '[ -f "$tasks/calendario-machine" ] && bom calendario-machine'
+  for kept in "<Description>Prepares today's folder (calendario), for the whole machine.</Description>" \
+      "<StartWhenAvailable>true</StartWhenAvailable>" \
+      "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>" \
+      "<ExecutionTimeLimit>PT5M</ExecutionTimeLimit>"; do
+    check "the registered machine task keeps $kept" 'stored calendario-machine | grep -qF "$kept"'
+  done
+  check "the per-user task is left as it was" '[ "$(stored calendario)" = "$user_stored" ]'
   wine "C:\\Program Files\\calendario\\calendario.exe" >/dev/null 2>&1
   check "the installed program made today's folder" \
     '[ -f "$c/tmpCalendario/$(date +%Y%m%d)/Mirror.txt" ]'
+
   check "msiexec installs the next version over it" \
     'wine msiexec.exe /i "C:\\next.msi" /qn >/dev/null 2>&1'
   products=$(wine reg.exe query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
              grep -c "DisplayName.*calendario")
   check "the upgrade replaced the older version (one calendario installed, not $products)" '[ "$products" -eq 1 ]'
+  check "the upgrade leaves exactly one machine task (not $(machine_tasks))" \
+    '[ -f "$tasks/calendario-machine" ] && [ "$(machine_tasks)" -eq 1 ]'
+  check "the per-user task is still left as it was" '[ "$(stored calendario)" = "$user_stored" ]'
+
   check "msiexec removes it" 'wine msiexec.exe /x "C:\\next.msi" /qn >/dev/null 2>&1'
   check "every installed file is gone" '[ ! -e "$installed/calendario.exe" ] && [ ! -e "$installed/README.md" ]'
+  check "the machine task is gone" '[ ! -e "$tasks/calendario-machine" ] && [ "$(machine_tasks)" -eq 0 ]'
+  check "the per-user task stays registered" '[ "$(stored calendario)" = "$user_stored" ]'
   check "the user's folders stay" '[ -d "$c/tmpCalendario" ]'
-  rm -f "$c/calendario.msi" "$c/next.msi" "$c/calendario.task.xml"
+
+  # A failed upgrade: the newer version's rollback must not delete the task the installed
+  # version registered. (Wine's msiexec does not undo the removal of the older version that
+  # ran before the failure, and does not tell that removal it is part of an upgrade, so only
+  # the task is looked at here.)
+  wine msiexec.exe /i "C:\\calendario.msi" /qn >/dev/null 2>&1
+  check "an upgrade that fails after the registration fails" \
+    '! wine msiexec.exe /i "C:\\failing-next.msi" /qn >/dev/null 2>&1'
+  check "the failed upgrade leaves the machine task registered" '[ -f "$tasks/calendario-machine" ]'
+  for product in calendario next failing-next; do
+    wine msiexec.exe /x "C:\\$product.msi" /qn >/dev/null 2>&1
+  done
+  wine schtasks.exe /Delete /TN calendario-machine /F >/dev/null 2>&1
+  wine schtasks.exe /Delete /TN calendario /F >/dev/null 2>&1
+  rm -f "$c"/calendario.msi "$c"/next.msi "$c"/failing.msi "$c"/failing-next.msi "$c/calendario.task.xml"
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
   exit
@@ -141,13 +259,19 @@ check "mandoc finds nothing in the man page" '[ -z "$lint" ]' || printf '%s\n' "
 accented=$(printf 'Ya exist\303\255a')
 check "mandoc renders the accented letters of the page" 'mandoc -Tutf8 "$page" | grep -q "$accented"'
 
-# The service's sandbox, as systemd rates it (10 is no sandbox at all).
+# The service's sandbox. A per-user manager has no capabilities: a setting that needs them, or
+# a user namespace (refused to unprivileged users on many systems), either stops the service
+# from starting or is skipped, depending on the systemd version (systemd.exec(5) says which).
 unit=$work/x/usr/lib/systemd/user/calendario.service
 check "the service names the packaged program" 'grep -qx "ExecStart=/usr/bin/calendario" "$unit"'
+needs=$(grep -E '^(CapabilityBoundingSet|AmbientCapabilities|Private[A-Za-z]*|Protect[A-Za-z]*|ProcSubset|ReadOnlyPaths|ReadWritePaths|InaccessiblePaths|ExecPaths|NoExecPaths|TemporaryFileSystem|BindPaths|BindReadOnlyPaths|RootDirectory|RootImage|MountAPIVFS|IPAddressAllow|IPAddressDeny|DevicePolicy|DeviceAllow|RestrictFileSystems|NetworkNamespacePath|IPCNamespacePath|RemoveIPC|User|Group|DynamicUser)=' "$unit")
+check "the service asks for nothing a user manager cannot give (not: $needs)" '[ -z "$needs" ]'
+# As systemd rates it (10 is no sandbox at all): 5.9 with systemd 252, a little more with
+# later versions, which rate more settings.
 exposure=$(systemd-analyze security --offline=yes "$unit" 2>/dev/null |
            sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
-check "the service's exposure is 6.0 or less (it is ${exposure:-unknown})" \
-  'awk -v e="${exposure:-99}" "BEGIN { exit !(e <= 6.0) }"'
+check "the service's exposure is 6.1 or less (it is ${exposure:-unknown})" \
+  'awk -v e="${exposure:-99}" "BEGIN { exit !(e <= 6.1) }"'
 
 # Every shell script of the tree passes shellcheck.
 scripts=$(cd "$top" && git ls-files | while read -r f; do
@@ -156,8 +280,95 @@ done)
 sc_out=$(cd "$top" && printf '%s\n' "$scripts" | xargs shellcheck 2>&1)
 check "shellcheck finds nothing in the shell scripts" '[ -z "$sc_out" ]' || printf '%s\n' "$sc_out"
 
-# Installed for real, as root: the program runs and its units verify.
-if [ "$(id -u)" = 0 ] && ! dpkg-query -W calendario >/dev/null 2>&1; then
+# A real user manager, as a user's first log-in starts one: a throwaway user with a runtime
+# folder and a systemd --user of its own. On a machine that systemd runs, that is
+# user@UID.service; elsewhere (a container) the manager is started here, in a cgroup delegated
+# to the user, with /run/systemd/system present while it runs, without which it will not start.
+um_name=calcheck$$ um_uid="" um_pid="" um_cgroups="" um_made=""
+um_systemd=/usr/lib/systemd/systemd
+as_user() {
+  setpriv --reuid "$um_uid" --regid "$um_gid" --init-groups \
+    env HOME="$um_home" XDG_RUNTIME_DIR="/run/user/$um_uid" "$@"
+}
+um_start() {
+  [ -x "$um_systemd" ] || { um_why="no $um_systemd"; return 1; }
+  if [ -d /run/systemd/system ] && [ "$(cat /proc/1/comm)" = systemd ]; then
+    useradd --create-home --user-group "$um_name" || { um_why="useradd failed"; return 1; }
+    um_uid=$(id -u "$um_name") um_gid=$(id -g "$um_name")
+    um_home=$(getent passwd "$um_name" | cut -d: -f6)
+    systemctl start "user@$um_uid.service" || { um_why="user@$um_uid.service did not start"; return 2; }
+  else
+    if [ -f /sys/fs/cgroup/cgroup.controllers ]; then
+      hierarchies=/sys/fs/cgroup
+    else
+      hierarchies=$(ls -d /sys/fs/cgroup/systemd /sys/fs/cgroup/unified 2>/dev/null)
+    fi
+    for h in $hierarchies; do
+      mkdir "$h/$um_name" 2>/dev/null || { um_why="no cgroup can be made in $h"; um_stop; return 1; }
+      um_cgroups="$um_cgroups $h/$um_name"
+    done
+    [ -n "$um_cgroups" ] || { um_why="no cgroup hierarchy to delegate"; return 1; }
+    useradd --create-home --user-group "$um_name" || { um_why="useradd failed"; um_stop; return 1; }
+    um_uid=$(id -u "$um_name") um_gid=$(id -g "$um_name")
+    um_home=$(getent passwd "$um_name" | cut -d: -f6)
+    # Delegation, as the kernel's cgroup documentation describes it: the folder and the files
+    # that move processes and enable controllers belong to the user.
+    for cg in $um_cgroups; do
+      for f in "$cg" "$cg/cgroup.procs" "$cg/cgroup.threads" "$cg/cgroup.subtree_control" "$cg/tasks"; do
+        [ -e "$f" ] && chown "$um_uid:$um_gid" "$f"
+      done
+    done
+    # What is made here is removed again, the last made first.
+    for d in /run/systemd /run/systemd/system /run/user; do
+      [ -d "$d" ] || { mkdir "$d" && um_made="$d $um_made"; }
+    done
+    install -d -m 700 -o "$um_uid" -g "$um_gid" "/run/user/$um_uid"
+    # The shell moves itself into the cgroups and becomes the manager: $$ is the manager's pid.
+    # shellcheck disable=SC2086 # um_cgroups is a list of paths without blanks, split on purpose
+    UM_UID=$um_uid UM_GID=$um_gid UM_SYSTEMD=$um_systemd sh -c '
+      for cg do echo $$ >"$cg/cgroup.procs" || exit 1; done
+      exec setpriv --reuid "$UM_UID" --regid "$UM_GID" --init-groups --reset-env \
+        env XDG_RUNTIME_DIR="/run/user/$UM_UID" "$UM_SYSTEMD" --user' sh $um_cgroups \
+      </dev/null >"$work/manager.log" 2>&1 &
+    um_pid=$!
+  fi
+  tries=0
+  until state=$(as_user systemctl --user is-system-running 2>/dev/null) ||
+        [ "$state" = degraded ]; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 100 ] || { um_why="the manager did not come up: ${state:-no answer}"; return 2; }
+    sleep 0.2
+  done
+}
+um_stop() {
+  if [ -n "$um_pid" ]; then
+    kill "$um_pid" 2>/dev/null
+    tries=0
+    while kill -0 "$um_pid" 2>/dev/null && [ "$tries" -lt 50 ]; do tries=$((tries + 1)); sleep 0.2; done
+    # What the manager left in its cgroups (none, when it stops as it should).
+    for cg in $um_cgroups; do
+      find "$cg" -name cgroup.procs -exec cat {} + 2>/dev/null | while read -r pid; do
+        kill -9 "$pid" 2>/dev/null
+      done
+    done
+    sleep 0.2
+  elif [ -n "$um_uid" ]; then
+    systemctl stop "user@$um_uid.service" 2>/dev/null
+  fi
+  for cg in $um_cgroups; do find "$cg" -depth -type d -exec rmdir {} + 2>/dev/null; done
+  [ -n "$um_uid" ] && { rm -rf "/run/user/$um_uid"; userdel -r "$um_name" 2>/dev/null; }
+  for made in $um_made; do rmdir "$made"; done
+  um_pid="" um_uid="" um_cgroups="" um_made=""
+}
+
+# Installed for real, as root: the program runs, its units verify, the timer is enabled for
+# every user and starts in a user's manager, and the service it starts makes today's folder.
+# A removal keeps that enablement, as debhelper's packages do, and a purge removes it: the
+# package is purged, and so installed afresh, on every run.
+if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/dev/null | grep -q '^.i'; then
+  dpkg -P calendario >/dev/null 2>&1
+  trap 'um_stop; rm -rf "$work"' EXIT
+  trap 'exit 1' HUP INT TERM
   if dpkg -i "$deb" >"$work/dpkg.log" 2>&1; then
     ok
     XDG_DATA_HOME="$work/home" /usr/bin/calendario
@@ -165,32 +376,80 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W calendario >/dev/null 2>&1; then
     check "the installed program made today's folder" \
       '[ -f "$work/home/calendario/drives/c/tmpCalendario/$(date +%Y%m%d)/Mirror.txt" ]'
     check "man finds the installed page" 'man -w calendario >/dev/null 2>&1'
-    if command -v systemd-analyze >/dev/null; then
-      check "the installed units verify" \
-        'systemd-analyze verify /usr/lib/systemd/user/calendario.service /usr/lib/systemd/user/calendario.timer'
+    check "the installed units verify" \
+      'systemd-analyze verify /usr/lib/systemd/user/calendario.service /usr/lib/systemd/user/calendario.timer'
+    link=/etc/systemd/user/timers.target.wants/calendario.timer
+    check "the package enables the timer for every user" \
+      '[ "$(systemctl --global is-enabled calendario.timer 2>&1)" = enabled ] && [ -L "$link" ]'
+
+    um_start; started=$?
+    if [ "$started" -eq 0 ]; then
+      ok
+      check "the user's manager has the timer enabled" \
+        '[ "$(as_user systemctl --user is-enabled calendario.timer 2>&1)" = enabled ]'
+      check "the user's manager started the timer when it started" \
+        'as_user systemctl --user is-active --quiet calendario.timer'
+      check "systemctl --user start runs the installed service" \
+        'as_user systemctl --user start calendario.service' ||
+        as_user systemctl --user status --no-pager calendario.service
+      result=$(as_user systemctl --user show -p Result --value calendario.service)
+      status=$(as_user systemctl --user show -p ExecMainStatus --value calendario.service)
+      check "the service ended well (result $result, status $status)" \
+        '[ "$result" = success ] && [ "$status" = 0 ]'
+      check "the service made today's folder in the user's home" \
+        '[ -f "$um_home/.local/share/calendario/drives/c/tmpCalendario/$(date +%Y%m%d)/Mirror.txt" ]'
+      check "the user's systemctl --user disable leaves the timer enabled" \
+        'as_user systemctl --user disable calendario.timer >/dev/null 2>&1;
+         [ "$(as_user systemctl --user is-enabled calendario.timer 2>&1)" = enabled ]'
+      check "the user's systemctl --user mask opts the user out" \
+        'as_user systemctl --user mask calendario.timer >/dev/null 2>&1 &&
+         [ "$(as_user systemctl --user is-enabled calendario.timer 2>&1)" = masked ]'
+    elif [ "$started" -eq 1 ]; then
+      echo "SKIPPED: a user manager cannot run here ($um_why): the service was not started"
+    else
+      cat "$work/manager.log" 2>/dev/null; bad "a user manager starts ($um_why)"
     fi
+    um_stop
+
     dpkg -r calendario >/dev/null 2>&1
     check "the package removes cleanly" '[ ! -e /usr/bin/calendario ]'
     check "removing it leaves the user's folders" \
       '[ -d "$work/home/calendario/drives/c/tmpCalendario" ]'
+    check "removing it keeps the enablement for a later install" '[ -L "$link" ]'
+    dpkg -P calendario >/dev/null 2>&1
+    check "purging it removes the enablement" \
+      '[ ! -e "$link" ] && [ ! -L "$link" ] && ! ls /var/lib/systemd/deb-systemd-user-helper-enabled/ 2>/dev/null | grep -q calendario'
+    check "purging it leaves nothing of the package" '! dpkg-query -W calendario >/dev/null 2>&1'
+
+    # An administrator's opt-out for every user is kept by the next upgrade.
+    dpkg -i "$deb" >/dev/null 2>&1 && systemctl --global disable calendario.timer >/dev/null 2>&1
+    dpkg -i "$deb" >/dev/null 2>&1
+    check "systemctl --global disable survives an upgrade" \
+      '[ "$(systemctl --global is-enabled calendario.timer 2>&1)" = disabled ]'
+    dpkg -P calendario >/dev/null 2>&1
   else
     cat "$work/dpkg.log"; bad "dpkg -i"
   fi
-  # The .tar.gz unpacked into /usr/local as its README says: a working tree.
+  # The .tar.gz unpacked into /usr/local as its README says: a working tree, whose timer
+  # systemctl --global enables, and which is removed again file by file.
   if [ ! -e /usr/local/bin/calendario ]; then
     tar -xzf "$tgz" -C /usr/local --strip-components=1
     XDG_DATA_HOME="$work/local" /usr/local/bin/calendario
     check "the unpacked program runs" '[ $? -eq 0 ]'
     check "the unpacked unit names /usr/local/bin/calendario" \
       'grep -qx "ExecStart=/usr/local/bin/calendario" /usr/local/lib/systemd/user/calendario.service'
-    if command -v systemd-analyze >/dev/null; then
-      check "the unpacked units verify" 'MANPATH=/usr/local/share/man systemd-analyze verify \
-        /usr/local/lib/systemd/user/calendario.service /usr/local/lib/systemd/user/calendario.timer'
-    fi
-    tar tzf "$tgz" | cut -d/ -f2- | grep -v '/$' | grep . | (cd /usr/local && xargs rm -f)
+    check "the unpacked units verify" 'MANPATH=/usr/local/share/man systemd-analyze verify \
+      /usr/local/lib/systemd/user/calendario.service /usr/local/lib/systemd/user/calendario.timer'
+    check "systemctl --global enable enables the unpacked timer for every user" \
+      'systemctl --global enable calendario.timer >/dev/null 2>&1 &&
+       [ "$(readlink /etc/systemd/user/timers.target.wants/calendario.timer)" = /usr/local/lib/systemd/user/calendario.timer ]'
+    systemctl --global disable calendario.timer >/dev/null 2>&1
+    tar -tzf "$tgz" | grep -v '/$' | cut -d/ -f2- | (cd /usr/local && xargs rm -f --)
+    check "removing the files it lists leaves nothing of it" \
+      '[ ! -e /usr/local/bin/calendario ] && [ ! -e /usr/local/lib/systemd/user/calendario.timer ]'
   fi
 else
-  echo "not root, or calendario already installed: dpkg -i not tried"
+  echo "not root, or calendario installed on this machine: dpkg -i not tried"
 fi
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

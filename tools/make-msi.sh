@@ -10,14 +10,26 @@ stage=$1 output=$2 version=$3 product=$4 package=$5
 cd "$stage"
 # The cabinet inside records each file's time.
 [ -n "${SOURCE_DATE_EPOCH:-}" ] && touch -d "@$SOURCE_DATE_EPOCH" ./*
-if [ -n "${SOURCE_DATE_EPOCH:-}" ] && command -v faketime >/dev/null; then
-  # A fixed time (no "@"): the clock stands still while wixl runs.
-  TZ=UTC faketime "$(TZ=UTC date -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')" wixl -a x64 -D "Version=$version" -D "ProductCode=$product" \
-    -o "$output" calendario.wxs
-else
-  wixl -a x64 -D "Version=$version" -D "ProductCode=$product" -o "$output" calendario.wxs
-fi
+frozen() {
+  if [ -n "${SOURCE_DATE_EPOCH:-}" ] && command -v faketime >/dev/null; then
+    # -f and an absolute time: the clock stands still while the tool runs. Without -f it runs
+    # on from that time, and a run that crosses a second stamps the next one.
+    TZ=UTC faketime -f "$(TZ=UTC date -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')" "$@"
+  else
+    "$@"
+  fi
+}
+frozen wixl -a x64 -D "Version=$version" -D "ProductCode=$product" -o "$output" calendario.wxs
 random=$(msiinfo suminfo "$output" | sed -n 's/^Revision number (UUID): \({[0-9A-F-]*}\)$/\1/p')
 [ -n "$random" ] || { echo "no package code in $output" >&2; exit 1; }
 # The same number of characters in place of the old: the file's layout does not change.
 OLD=$random NEW="{$package}" perl -0777 -pi -e 's/\Q$ENV{OLD}\E/$ENV{NEW}/g' "$output"
+# wixl makes an immediate action of Execute="rollback" (type 2162), which would delete the task
+# while the installation script is still being written. 3442 is the type it should have: an
+# exe named by a property (50), its exit code ignored (64), rollback (256), deferred (1024),
+# not impersonated (2048).
+frozen msibuild "$output" -q "UPDATE CustomAction SET Type=3442 WHERE Action='UnregisterTaskOnRollback'"
+msiinfo export "$output" CustomAction | grep -q "^UnregisterTaskOnRollback	3442	" ||
+  { echo "$output: the rollback action is not of type 3442" >&2; exit 1; }
+msiinfo suminfo "$output" | grep -qx "Revision number (UUID): {$package}" ||
+  { echo "$output: the package code is not {$package}" >&2; exit 1; }
