@@ -264,6 +264,7 @@ check "mandoc renders the accented letters of the page" 'mandoc -Tutf8 "$page" |
 # from starting or is skipped, depending on the systemd version (systemd.exec(5) says which).
 unit=$work/x/usr/lib/systemd/user/calendario.service
 check "the service names the packaged program" 'grep -qx "ExecStart=/usr/bin/calendario" "$unit"'
+check "a stuck start of the service is ended (TimeoutStartSec)" 'grep -qE "^TimeoutStartSec=[1-9]" "$unit"'
 needs=$(grep -E '^(CapabilityBoundingSet|AmbientCapabilities|Private[A-Za-z]*|Protect[A-Za-z]*|ProcSubset|ReadOnlyPaths|ReadWritePaths|InaccessiblePaths|ExecPaths|NoExecPaths|TemporaryFileSystem|BindPaths|BindReadOnlyPaths|RootDirectory|RootImage|MountAPIVFS|IPAddressAllow|IPAddressDeny|DevicePolicy|DeviceAllow|RestrictFileSystems|NetworkNamespacePath|IPCNamespacePath|RemoveIPC|User|Group|DynamicUser)=' "$unit")
 check "the service asks for nothing a user manager cannot give (not: $needs)" '[ -z "$needs" ]'
 # As systemd rates it (10 is no sandbox at all): 5.9 with systemd 252, a little more with
