@@ -320,6 +320,28 @@ TEST_F(PosixMapping, TurnsAreHeldInTheFoldersTurnFileWhichOnlyWritersMayOpen) {
   EXPECT_FALSE(Layer().Unlock(lock));
 }
 
+TEST_F(PosixMapping, ALineThatWaitedForItsTurnIsNotGluedToAFragmentLeftMeanwhile) {
+  Write(u"m.txt", "20261207\r\n");
+  StreamId held{};
+  ASSERT_FALSE(Layer().OpenAsTextStream(Win(u"m.txt"), kForAppending, kTristateFalse, held));
+  // Another run looks at the file and waits for its turn; meanwhile the file comes to end in a
+  // fragment, as a run ended halfway through its line would leave it.
+  const pid_t other = ::fork();
+  if (other == 0) {
+    // Another process, holding nothing of this one's (its turn file among them).
+    ::close_range(3, ~0U, 0);
+    PosixFileSystem theirs(Drives().string());
+    ::_exit(AppendLine(theirs, Win(u"m.txt"), u"20261208") == kLineWritten ? 0 : 1);
+  }
+  ::usleep(200000);
+  std::ofstream(Host(u"m.txt"), std::ios::binary | std::ios::app) << "2026";
+  EXPECT_FALSE(Layer().Close(held));
+  int status = 0;
+  ::waitpid(other, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(Read(u"m.txt"), "20261207\r\n2026\r\n20261208\r\n");
+}
+
 // Runs `body` in a child process whose files may not grow past `limit` bytes, with SIGXFSZ
 // ignored so that the write fails instead of ending the process; returns its exit status.
 template <typename Body>

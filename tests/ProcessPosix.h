@@ -19,7 +19,7 @@ struct SpawnOptions {
   int gate = -1;        // when set, the child waits for this pipe to close first
   int gateWriter = -1;  // the pipe's other end, which the child must not hold open
   rlim_t fileSizeLimit = RLIM_INFINITY;
-  std::vector<std::string> wrapper = {};  // a command that starts the program, such as strace
+  std::vector<std::string> wrapper = {};    // a command that starts the program, such as strace
   std::string program = CALENDARIO_BINARY;  // or CALENDARIO_QUICK_BINARY, whose bound is short
   bool blockAlarm = false;                  // started with SIGALRM blocked, as a launcher may
 };

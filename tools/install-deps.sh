@@ -7,7 +7,7 @@
 set -eu
 packages="cmake ninja-build g++"
 case "${1:-}" in
-  tests) packages="$packages libgtest-dev googletest g++-mingw-w64-x86-64-posix wine64 clang-14 libclang-rt-14-dev groff-base man-db strace lintian mandoc libxml2-utils systemd init-system-helpers shellcheck wixl msitools faketime" ;;
+  tests) packages="$packages libgtest-dev googletest g++-mingw-w64-x86-64-posix wine64 clang-14 libclang-rt-14-dev groff-base man-db strace lintian mandoc libxml2-utils systemd init-system-helpers shellcheck wixl msitools faketime python3-fusepy fuse3" ;;
 esac
 missing=""
 for p in $packages; do
