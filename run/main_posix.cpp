@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -140,6 +141,8 @@ ExitStatus RunBounded(int argc, char** argv) {
     unsigned char code = 0;
     // Nothing to read: the worker was ended before it could say how the run went.
     if (::read(status[0], &code, 1) != 1) return ExitStatus::kTimedOut;
+    // Reaped, so that what it used counts as the run's (for time, getrusage and the like).
+    ::waitpid(worker, nullptr, 0);
     return static_cast<ExitStatus>(code);
   }
 }
