@@ -72,7 +72,8 @@ void FakeFileSystem::SetCurrentFolder(std::u16string_view path) {
   current_ = CurrentFolder{resolved.drive, true, resolved.levels};
 }
 
-std::optional<FakeFileSystem::Key> FakeFileSystem::Resolve(std::u16string_view path) const {
+std::optional<FakeFileSystem::Key> FakeFileSystem::Resolve(std::u16string_view path,
+                                                           std::vector<Key>* levels) const {
   const ResolvedPath resolved = ResolveWindowsPath(path, current_);
   if (resolved.root == PathRoot::kServer || resolved.root == PathRoot::kDevice ||
       resolved.refused) {
@@ -95,6 +96,7 @@ std::optional<FakeFileSystem::Key> FakeFileSystem::Resolve(std::u16string_view p
     key.shown += u'\\';
     key.shown += resolved.levels.Name(i);
     key.name = resolved.levels.Name(i);
+    if (levels != nullptr) levels->push_back(key);
   }
   return key;
 }
@@ -115,19 +117,14 @@ FakeFileSystem::Node& FakeFileSystem::Make(const Key& key, bool folder) {
 }
 
 void FakeFileSystem::AddFolder(std::u16string_view path) {
-  if (!Resolve(path)) return;
-  const ResolvedPath resolved = ResolveWindowsPath(path, current_);
-  Key level;
-  level.text = resolved.root == PathRoot::kDrive ? std::u16string{resolved.drive, u':'} : u".";
-  if (!nodes_.count(level.text)) nodes_[level.text] = Node{true, u".", {}, false, nextNode_++, 0};
-  level.shown = nodes_.at(level.text).shown;
-  for (std::size_t i = 0; i < resolved.levels.size(); ++i) {
-    level.parent = level.text;
-    level.text += u'\\';
-    level.text += resolved.levels.Key(i);
-    level.shown += u'\\';
-    level.shown += resolved.levels.Name(i);
-    level.name = resolved.levels.Name(i);
+  std::vector<Key> levels;
+  const auto key = Resolve(path, &levels);
+  if (!key) return;
+  // The current folder is there once a folder is added below it.
+  if ((levels.empty() ? key->text : levels.front().parent) == u".") {
+    nodes_.try_emplace(u".", Node{true, u".", {}, false, nextNode_++, 0});
+  }
+  for (const Key& level : levels) {
     if (!nodes_.count(level.text)) Make(level, true);
   }
 }

@@ -113,7 +113,8 @@ class FakeFileSystem final : public FileSystemLayer {
     bool endsWithSeparator = false;
   };
   // nullopt when the path cannot exist (server share, device, refused name, missing drive).
-  std::optional<Key> Resolve(std::u16string_view path) const;
+  // `levels`, when given, receives the key of each level in turn.
+  std::optional<Key> Resolve(std::u16string_view path, std::vector<Key>* levels = nullptr) const;
   const Node* Find(std::u16string_view path) const;
   Node& Make(const Key& key, bool folder);
   // Logs the call and applies the fault table.
