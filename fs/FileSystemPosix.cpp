@@ -33,8 +33,8 @@ PosixStream& ToStream(StreamId stream) {
 }
 
 // Hands the open file to a new stream; fails only when memory runs out (the file closes).
-std::error_code NewStream(Fd file, StreamId& stream) {
-  auto* opened = new (std::nothrow) PosixStream{std::move(file), false, nullptr};
+std::error_code NewStream(PosixStream opening, StreamId& stream) {
+  auto* opened = new (std::nothrow) PosixStream(std::move(opening));
   if (opened == nullptr) return std::make_error_code(std::errc::not_enough_memory);
   stream = static_cast<StreamId>(reinterpret_cast<std::intptr_t>(opened));
   return {};
@@ -112,7 +112,7 @@ std::error_code PosixFileSystem::CreateTextFile(std::u16string_view path, bool o
   Fd file(::openat(place.folder, place.name.c_str(), flags, 0666));
   if (!file) return LastError();
   paths_.Made(place, false);
-  return NewStream(std::move(file), stream);
+  return NewStream(PosixStream{std::move(file), false, nullptr}, stream);
 }
 
 std::error_code PosixFileSystem::GetFile(std::u16string_view path) {
@@ -195,9 +195,9 @@ std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int 
   if (readable && st.st_size > 0 && ::pread(file.Get(), &last, 1, st.st_size - 1) != 1) {
     last = '\n';
   }
-  auto* opened = new (std::nothrow) PosixStream{std::move(file), last != '\n', turn};
-  if (opened == nullptr) return giveBack(std::make_error_code(std::errc::not_enough_memory));
-  stream = static_cast<StreamId>(reinterpret_cast<std::intptr_t>(opened));
+  if (auto ec = NewStream(PosixStream{std::move(file), last != '\n', turn}, stream)) {
+    return giveBack(ec);
+  }
   return {};
 }
 

@@ -30,14 +30,6 @@ class PosixDrives {
   // The top of drive `letter` ('a'..'z'), as a handle the drives keep for the whole run.
   std::error_code Top(char16_t letter, int& fd);
 
-  // True when `fd` is a drive's top that the drives hold.
-  bool Holds(int fd) const {
-    for (const Fd& top : tops_) {
-      if (top && top.Get() == fd) return true;
-    }
-    return false;
-  }
-
   // The current drive and folder: the drive whose host folder holds the process's current
   // folder most closely, and the levels below it; C: and outside every drive when none does.
   // Found the first time it is asked for.

@@ -20,8 +20,7 @@ namespace calendario {
 // Where a path's last level lies on the host: the folder that holds it, and its name there.
 // Not to be moved: `folderKey` may be a view of `keyStorage`.
 struct PosixPlace {
-  int folder = -1;  // a handle its holder keeps (the cache, the drives, a walk), or `owned`
-  Fd owned;
+  int folder = -1;                // a handle its holder keeps: the cache, the drives or a walk
   std::u16string_view folderKey;  // the folder's key (see FolderCache)
   std::u16string keyStorage;
   std::string name;    // the level's host name; "" when the path names `folder` itself
