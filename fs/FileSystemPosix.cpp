@@ -3,12 +3,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <new>
 
-#include "fs/PosixAppend.h"
 #include "fs/Text.h"
 
 namespace calendario {
@@ -28,16 +28,28 @@ auto StatInto(struct stat& st) {
   };
 }
 
-PosixStream& ToStream(StreamId stream) {
-  return *reinterpret_cast<PosixStream*>(static_cast<std::intptr_t>(stream));
+// What a name in a folder is, into `st`, from what the host has at hand: a network share is
+// asked to find the name, as a path is always looked up, but not for attributes it has already
+// given (the kind of a file never changes; its length, counts and times may be old).
+auto KindInto(struct stat& st) {
+  return [&st](int folder, const std::string& name) {
+    struct statx found;
+    const int result =
+        ::statx(folder, name.c_str(), AT_STATX_DONT_SYNC,
+                STATX_TYPE | STATX_MODE | STATX_INO | STATX_NLINK | STATX_SIZE, &found);
+    if (result != 0) return result;
+    st = {};
+    st.st_dev = makedev(found.stx_dev_major, found.stx_dev_minor);
+    st.st_ino = found.stx_ino;
+    st.st_mode = found.stx_mode;
+    st.st_nlink = found.stx_nlink;
+    st.st_size = static_cast<off_t>(found.stx_size);
+    return 0;
+  };
 }
 
-// Hands the open file to a new stream; fails only when memory runs out (the file closes).
-std::error_code NewStream(PosixStream opening, StreamId& stream) {
-  auto* opened = new (std::nothrow) PosixStream(std::move(opening));
-  if (opened == nullptr) return std::make_error_code(std::errc::not_enough_memory);
-  stream = static_cast<StreamId>(reinterpret_cast<std::intptr_t>(opened));
-  return {};
+FileKey KeyOf(const struct stat& st) {
+  return KeyOfFile(st.st_dev, st.st_ino);
 }
 
 // The file's length and identity. An inode number can be used again at once, so the change
@@ -79,22 +91,24 @@ std::error_code PosixFileSystem::CreateFolder(std::u16string_view path) {
   return walk->CreateFolder(walk->Text());
 }
 
-std::error_code PosixFileSystem::StatFile(std::u16string_view path, struct stat& st) {
-  if (const struct stat* known = memo_.Find(path)) {
+std::error_code PosixFileSystem::StatFile(std::u16string_view path, struct stat& st, bool current) {
+  if (const struct stat* known = memo_.Find(path, current)) {
     st = *known;
     return {};
   }
   PosixPlace place;
   if (auto ec = Reach(path, place)) return ec;
   if (place.NotAFile()) return FsErrc::kNotAFile;
-  if (paths_.AtAnyCase(place, StatInto(st)) != 0) return LastError();
-  memo_.Keep(path, st);
+  const int found =
+      current ? paths_.AtAnyCase(place, StatInto(st)) : paths_.AtAnyCase(place, KindInto(st));
+  if (found != 0) return LastError();
+  memo_.Keep(path, st, current);
   return {};
 }
 
 std::error_code PosixFileSystem::FileExists(std::u16string_view path, bool& exists) {
   struct stat st;
-  exists = !StatFile(path, st) && S_ISREG(st.st_mode);
+  exists = !StatFile(path, st, false) && S_ISREG(st.st_mode);
   return {};
 }
 
@@ -112,17 +126,22 @@ std::error_code PosixFileSystem::CreateTextFile(std::u16string_view path, bool o
   Fd file(::openat(place.folder, place.name.c_str(), flags, 0666));
   if (!file) return LastError();
   paths_.Made(place, false);
-  return NewStream(PosixStream{std::move(file), false, nullptr}, stream);
+  stream = streams_.Add(PosixStream{std::move(file), PosixTurn(), false});
+  return {};
 }
 
+// A file object stands for a file that is there: what it is is enough, not its length.
 std::error_code PosixFileSystem::GetFile(std::u16string_view path) {
-  FileMeasure ignored;
-  return Size(path, ignored);
+  struct stat st;
+  if (auto ec = StatFile(path, st, false)) return ec;
+  return S_ISDIR(st.st_mode)   ? FsErrc::kNotAFile
+         : S_ISREG(st.st_mode) ? std::error_code()
+                               : FsErrc::kNoSuchPath;
 }
 
 std::error_code PosixFileSystem::Size(std::u16string_view path, FileMeasure& measured) {
   struct stat st;
-  if (auto ec = StatFile(path, st)) return ec;
+  if (auto ec = StatFile(path, st, true)) return ec;
   if (S_ISDIR(st.st_mode)) return FsErrc::kNotAFile;
   if (!S_ISREG(st.st_mode)) return FsErrc::kNoSuchPath;
   measured = Measure(st);
@@ -153,83 +172,149 @@ std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/
   return {};
 }
 
-std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int iomode, int format,
-                                                  StreamId& stream) {
-  if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
-  // What the call before this one found of the file, if it asked.
-  struct stat st {};
-  const struct stat* known = memo_.Find(path);
-  if (known != nullptr) st = *known;
-  PosixPlace place;
-  if (auto ec = Reach(path, place)) return ec;
-  if (place.NotAFile()) return FsErrc::kNotAFile;
-  // Read access as well, to see how the file ends; a file that may only be written is still
-  // appended to, without that look.
-  bool readable = true;
-  const auto open = [](int flags) {
-    return [flags](int folder, const std::string& name) {
-      return ::openat(folder, name.c_str(), flags);
+std::error_code PosixFileSystem::OpenForAppending(PosixPlace& place, int extraFlags, Fd& file,
+                                                  bool& readable) {
+  const auto open = [extraFlags](int flags) {
+    return [flags, extraFlags](int folder, const std::string& name) {
+      return ::openat(folder, name.c_str(), flags | extraFlags, 0666);
     };
   };
-  Fd file(paths_.AtAnyCase(place, open((kFileFlags & ~O_WRONLY) | O_RDWR | O_APPEND)));
+  // Read access as well, to see how the file ends; a file that may only be written is still
+  // appended to, without that look.
+  readable = true;
+  file.Reset(paths_.AtAnyCase(place, open((kFileFlags & ~O_WRONLY) | O_RDWR | O_APPEND)));
   if (!file && errno == EACCES) {
     readable = false;
     file.Reset(paths_.AtAnyCase(place, open(kFileFlags | O_APPEND)));
   }
   if (!file) return LastError();
-  PosixTurns::Held* turn = nullptr;
-  if (auto ec = turns_.Take(place.folder, place.folderKey, place.key, turn)) return ec;
-  const auto giveBack = [&](std::error_code ec) {
-    turns_.Give(turn);
-    return ec;
-  };
-  // How the file ends is looked at in the turn: what was found before it was taken (another
-  // run may have left a fragment meanwhile) holds only when the turn was held all along.
-  const bool heldBefore = turn->taken > 1;
-  if ((known == nullptr || !heldBefore) && ::fstat(file.Get(), &st) != 0) {
-    return giveBack(LastError());
-  }
-  // A hard link planted at the name would carry the line into a file elsewhere.
-  if (st.st_nlink > 1) return giveBack(FsErrc::kLinked);
+  return {};
+}
+
+std::error_code PosixFileSystem::Stream(PosixTurn turn, const struct stat& st, StreamId& stream) {
   char last = '\n';
-  if (readable && st.st_size > 0 && ::pread(file.Get(), &last, 1, st.st_size - 1) != 1) {
+  const PosixHold& hold = turn.Held();
+  if (hold.readable && st.st_size > 0 && ::pread(hold.file.Get(), &last, 1, st.st_size - 1) != 1) {
     last = '\n';
   }
-  if (auto ec = NewStream(PosixStream{std::move(file), last != '\n', turn}, stream)) {
-    return giveBack(ec);
-  }
+  stream = streams_.Add(PosixStream{Fd(), std::move(turn), last != '\n'});
   return {};
+}
+
+std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int iomode, int format,
+                                                  StreamId& stream) {
+  if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
+  // What the call before this one found of the file, if it asked: when this process holds the
+  // file's turn, that is how the file is now, and the stream appends through the turn's
+  // descriptor.
+  struct stat st {};
+  const struct stat* known = memo_.Find(path, false);
+  const bool current = known != nullptr && memo_.Find(path, true) != nullptr;
+  if (known != nullptr) st = *known;
+  PosixPlace place;
+  if (auto ec = Reach(path, place)) return ec;
+  if (place.NotAFile()) return FsErrc::kNotAFile;
+  if (known != nullptr && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+    if (PosixTurn held = turns_.Again(KeyOf(st))) {
+      if (!current && ::fstat(held.Held().file.Get(), &st) != 0) return LastError();
+      return Stream(std::move(held), st, stream);
+    }
+  }
+  for (;;) {
+    Fd file;
+    bool readable = false;
+    if (auto ec = OpenForAppending(place, 0, file, readable)) return ec;
+    if (::fstat(file.Get(), &st) != 0) return LastError();
+    if (!S_ISREG(st.st_mode)) return FsErrc::kNotAFile;
+    // A hard link planted at the name would carry the line into a file elsewhere.
+    if (st.st_nlink > 1) return FsErrc::kLinked;
+    if (PosixTurn held = turns_.Again(KeyOf(st))) return Stream(std::move(held), st, stream);
+    PosixTurn turn;
+    bool waited = false;
+    if (auto ec = turns_.Take(std::move(file), readable, st, true, waited, turn)) return ec;
+    // How the file ends is looked at in the turn; and a file deleted while this run waited for
+    // its turn is not the one to write to: the one at the path now is.
+    if (waited && ::fstat(turn.Held().file.Get(), &st) != 0) return LastError();
+    if (st.st_nlink == 0) continue;
+    return Stream(std::move(turn), st, stream);
+  }
 }
 
 std::error_code PosixFileSystem::WriteLine(StreamId stream, std::u16string_view text) {
   memo_.Drop();
+  PosixStream* open = streams_.Find(stream);
+  if (open == nullptr) return FsErrc::kNotObtained;
   std::string line = Utf16ToWindows1252(text);
   line += "\r\n";
-  return WriteWholeLine(ToStream(stream), std::move(line));
+  return WriteWholeLine(*open, std::move(line));
 }
 
 std::error_code PosixFileSystem::Close(StreamId stream) {
-  PosixStream* closing = &ToStream(stream);
-  const int fd = closing->file.Release();
-  if (closing->turn != nullptr) turns_.Give(closing->turn);
-  delete closing;
-  if (::close(fd) != 0) return LastError();
-  return {};
+  PosixStream closing;
+  if (!streams_.Take(stream, closing)) return FsErrc::kNotObtained;
+  return closing.Close();
 }
 
 std::error_code PosixFileSystem::Lock(std::u16string_view path, LockId& lock) {
+  // What the call before this one found of the file, if it asked: a turn this process holds
+  // at it is taken again without a look at the host.
+  struct stat st {};
+  const struct stat* known = memo_.Find(path, false);
+  const bool current = known != nullptr && memo_.Find(path, true) != nullptr;
+  if (known != nullptr) st = *known;
   PosixPlace place;
   if (auto ec = Reach(path, place)) return ec;
   if (place.NotAFile()) return FsErrc::kNotAFile;
-  PosixTurns::Held* turn = nullptr;
-  if (auto ec = turns_.Take(place.folder, place.folderKey, place.key, turn)) return ec;
-  lock = static_cast<LockId>(reinterpret_cast<std::intptr_t>(turn));
-  return {};
+  if (known != nullptr && S_ISREG(st.st_mode)) {
+    if (PosixTurn held = turns_.Again(KeyOf(st))) {
+      memo_.Keep(path, st, current);
+      lock = locks_.Add(std::move(held));
+      return {};
+    }
+  }
+  // The turn is the file's: it is made here when it is not there yet, as the writer would make
+  // it a moment later.
+  for (bool made = false;;) {
+    Fd file;
+    bool readable = false;
+    std::error_code opened = OpenForAppending(place, made ? O_CREAT | O_EXCL : 0, file, readable);
+    if (!made && opened == std::errc::no_such_file_or_directory) {
+      made = true;
+      continue;
+    }
+    if (made && opened == std::errc::file_exists) {
+      made = false;  // made by another run meanwhile
+      continue;
+    }
+    if (opened == std::errc::too_many_symbolic_link_levels) {
+      // A link at the name, which no stream writes through: a turn with no file to it, for the
+      // report writer's look and its delete, which takes the link itself.
+      lock = locks_.Add(PosixTurn());
+      return {};
+    }
+    if (opened) return opened;
+    if (made) paths_.Made(place, false);
+    PosixTurn turn;
+    bool waited = false;
+    if (auto ec = turns_.Take(std::move(file), readable, st, false, waited, turn)) return ec;
+    // Looked at in the turn: a file deleted before the turn was had (by the run that held it,
+    // which deletes the report only in its turn) is not the one to write to, the one at the
+    // path now is.
+    if (!S_ISREG(st.st_mode)) return FsErrc::kNotAFile;
+    if (st.st_nlink == 0) {
+      made = false;
+      continue;
+    }
+    memo_.Keep(path, st);
+    lock = locks_.Add(std::move(turn));
+    return {};
+  }
 }
 
 std::error_code PosixFileSystem::Unlock(LockId lock) {
-  turns_.Give(reinterpret_cast<PosixTurns::Held*>(static_cast<std::intptr_t>(lock)));
-  return {};
+  PosixTurn turn;
+  if (!locks_.Take(lock, turn)) return FsErrc::kNotObtained;
+  return turn.Release();
 }
 
 }  // namespace calendario

@@ -8,7 +8,8 @@
 //
 // What a path means is fs/WindowsPath's to say; PosixPaths carries it out on folder handles.
 // Files are opened without following a link at the last level, and appended to with O_APPEND,
-// one write a line (PosixAppend), in the file's turn (PosixTurns), which Lock takes too.
+// one write a line (PosixAppend), in the file's turn (PosixTurns), which Lock takes too: a
+// stream opened on a file whose turn Lock holds appends through the descriptor that holds it.
 #pragma once
 
 #include <sys/stat.h>
@@ -16,6 +17,8 @@
 #include <string>
 
 #include "fs/FileSystem.h"
+#include "fs/IdTable.h"
+#include "fs/PosixAppend.h"
 #include "fs/PosixDrives.h"
 #include "fs/PosixPaths.h"
 #include "fs/PosixTurns.h"
@@ -29,7 +32,7 @@ class PosixFileSystem final : public FileSystemLayer {
   explicit PosixFileSystem(std::string drivesFolder,
                            PosixTurns::Clock::time_point turnsUntil = PosixTurns::Clock::now() +
                                                                       std::chrono::seconds(10))
-      : drives_(std::move(drivesFolder)), paths_(drives_), turns_(turnsUntil) {}
+      : drives_(std::move(drivesFolder)), paths_(drives_), turns_(turnsUntil, drives_) {}
 
   std::error_code Obtain() override;
   std::error_code FolderExists(std::u16string_view path, bool& exists) override;
@@ -52,16 +55,20 @@ class PosixFileSystem final : public FileSystemLayer {
  private:
   // FileExists, GetFile and Size on one file, one straight after the other (as OpenFileObject
   // makes them), ask the host once, and so does OpenAsTextStream after them when the file's
-  // turn was held all along. Every other call drops the answer: it is kept here and nowhere
-  // else.
+  // turn was held all along; Lock leaves what it found of the file for them. Every other call
+  // drops the answer: it is kept here and nowhere else. What FileExists found may be what the
+  // host had at hand (on a network share, attributes it did not ask the server for again):
+  // enough to tell that a file is there and what it is, not its length.
   class StatMemo {
    public:
-    const struct stat* Find(std::u16string_view path) const {
-      return valid_ && path_ == path ? &stat_ : nullptr;
+    // What was found of the path; with `current`, only when the host was asked afresh.
+    const struct stat* Find(std::u16string_view path, bool current = true) const {
+      return valid_ && path_ == path && (current_ || !current) ? &stat_ : nullptr;
     }
-    void Keep(std::u16string_view path, const struct stat& st) {
+    void Keep(std::u16string_view path, const struct stat& st, bool current = true) {
       path_.assign(path);
       stat_ = st;
+      current_ = current;
       valid_ = true;
     }
     void Drop() { valid_ = false; }
@@ -69,17 +76,25 @@ class PosixFileSystem final : public FileSystemLayer {
    private:
     std::u16string path_;
     struct stat stat_ {};
+    bool current_ = false;
     bool valid_ = false;
   };
 
   // Locates the path for an operation that is not one of the memo's chain.
   std::error_code Reach(std::u16string_view path, PosixPlace& place);
-  std::error_code StatFile(std::u16string_view path, struct stat& st);
+  // What the file at the path is; with `current`, as the host has it now (its length too).
+  std::error_code StatFile(std::u16string_view path, struct stat& st, bool current);
+  // Opens the file at `place` for appending, reading too where the host lets it.
+  std::error_code OpenForAppending(PosixPlace& place, int extraFlags, Fd& file, bool& readable);
+  // Opens a stream appending through the turn, on a file found as `st`.
+  std::error_code Stream(PosixTurn turn, const struct stat& st, StreamId& stream);
 
   PosixDrives drives_;
   PosixPaths paths_;
   PosixTurns turns_;
   StatMemo memo_;
+  IdTable<StreamId, PosixStream> streams_;
+  IdTable<LockId, PosixTurn> locks_;
 };
 
 }  // namespace calendario

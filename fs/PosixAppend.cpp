@@ -17,9 +17,15 @@ std::error_code LastError() {
 
 }  // namespace
 
+std::error_code PosixStream::Close() {
+  if (turn) return turn.Release();
+  if (!made.Close()) return LastError();
+  return {};
+}
+
 std::error_code WriteWholeLine(PosixStream& stream, std::string line) {
   if (stream.lineBreakFirst) line.insert(0, "\r\n");
-  const int fd = stream.file.Get();
+  const int fd = stream.File();
   ssize_t written;
   do {
     written = ::write(fd, line.data(), line.size());

@@ -10,13 +10,18 @@
 
 namespace calendario {
 
-// An open text stream of the POSIX backend.
+// An open text stream of the POSIX backend: a file it made and holds itself (CreateTextFile),
+// or the turn at a file, through whose descriptor it appends.
 struct PosixStream {
-  Fd file;
+  Fd made;
+  PosixTurn turn;
   // The file ended in a fragment (a line cut short) when the stream was opened: the next line
   // starts with a line end of its own, so it is not glued to the fragment.
   bool lineBreakFirst = false;
-  PosixTurns::Held* turn = nullptr;  // the turn at the file, given back when the stream closes
+
+  int File() const { return turn ? turn.Held().file.Get() : made.Get(); }
+  // Closes the file, or gives the turn up (closing the file when this was its last owner).
+  std::error_code Close();
 };
 
 // Writes `line` (a line and its CR LF, encoded) in one write at the end of the stream's file,

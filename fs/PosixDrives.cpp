@@ -13,7 +13,9 @@
 namespace calendario {
 namespace {
 
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+// A folder handle is only ever a place to look names up from: O_PATH asks a network share
+// nothing to open it or let go of it.
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 constexpr const char* kDrivesBelow = "/calendario/drives";
 
 // Makes every missing level of an absolute host folder (the drive C: folder).
@@ -47,6 +49,12 @@ std::string PosixDrives::FolderFromHome() {
   const char* home = std::getenv("HOME");
   if (home == nullptr || home[0] != '/') return {};
   return std::string(home) + "/.local/share" + kDrivesBelow;
+}
+
+std::string PosixDrives::UserTurnsFile() const {
+  const std::size_t cut = folder_.rfind('/');
+  if (folder_.empty() || cut == std::string::npos) return {};
+  return folder_.substr(0, cut) + "/turns";
 }
 
 bool PosixDrives::FallBackToHome() {

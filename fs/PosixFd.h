@@ -24,6 +24,8 @@ class Fd {
   explicit operator bool() const { return fd_ >= 0; }
   // Hands the descriptor over, owning nothing any more.
   int Release() { return std::exchange(fd_, -1); }
+  // Closes what is held; false when the close failed (the descriptor is let go of all the same).
+  bool Close() { return fd_ < 0 || ::close(std::exchange(fd_, -1)) == 0; }
   // Closes what is held (a close that fails has still let go of it) and holds `fd` instead.
   void Reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);

@@ -5,77 +5,168 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <ctime>
+#include <cstdint>
+#include <limits>
 
 namespace calendario {
 namespace {
 
-constexpr const char* kTurnFile = ".calendario-turns";
-constexpr int kTurnFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+// The byte a file's turn is: far past any end a file reaches.
+constexpr off_t kTurnByte = std::numeric_limits<off_t>::max() - 1;
 
 std::error_code LastError() {
   return {errno, std::generic_category()};
 }
 
-// The byte of the turn file that stands for the entry `key` (FNV-1a, kept below 2^62).
-off_t ByteOf(std::u16string_view key) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (char16_t c : key) hash = (hash ^ c) * 1099511628211ull;
-  return static_cast<off_t>(hash >> 2);
+// An open file description lock on one byte (F_UNLCK lets go of it). l_pid stays 0, as the
+// kernel wants it for these locks.
+int SetLock(int fd, short type, off_t at) {
+  struct flock byte {};
+  byte.l_type = type;
+  byte.l_whence = SEEK_SET;
+  byte.l_start = at;
+  byte.l_len = 1;
+  return ::fcntl(fd, F_OFD_SETLK, &byte);
 }
 
-// The folder's turn file, made when missing: readable and writable by whoever may write in
-// the folder (its owner, its group, everyone, as the folder says), and by no one else.
-int OpenTurnFile(int folder) {
-  const int fd = ::openat(folder, kTurnFile, kTurnFlags);
-  if (fd >= 0 || errno != ENOENT) return fd;
-  struct stat st;
-  if (::fstat(folder, &st) != 0) return -1;
-  Fd made(::openat(folder, kTurnFile, kTurnFlags | O_CREAT | O_EXCL, 0600));
-  if (!made) return errno == EEXIST ? ::openat(folder, kTurnFile, kTurnFlags) : -1;
-  mode_t mode = S_IRUSR | S_IWUSR;
-  if (st.st_mode & S_IWGRP) mode |= S_IRGRP | S_IWGRP;
-  if (st.st_mode & S_IWOTH) mode |= S_IROTH | S_IWOTH;
-  // Set as it stands, whatever the umask took away.
-  if (mode != (S_IRUSR | S_IWUSR) && ::fchmod(made.Get(), mode) != 0) return -1;
-  return made.Release();
+// The kind of lock that keeps a write lock off the byte (F_UNLCK: none any more).
+short InTheWay(int fd, off_t at) {
+  struct flock byte {};
+  byte.l_type = F_WRLCK;
+  byte.l_whence = SEEK_SET;
+  byte.l_start = at;
+  byte.l_len = 1;
+  if (::fcntl(fd, F_OFD_GETLK, &byte) != 0) return F_WRLCK;  // taken for a writer's: waited for
+  return byte.l_type;
+}
+
+// What a file system that keeps no locks answers to a well-formed request (a share whose
+// server refuses them, a FUSE file system without them).
+bool KeepsNoLocks(int error) {
+  return error == ENOLCK || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS;
+}
+
+bool IsBusy(int error) {
+  return error == EAGAIN || error == EACCES || error == EINTR;
+}
+
+// The byte of the user's turns file that stands for the file (FNV-1a, kept below 2^62).
+off_t UserByteOf(const FileKey& key) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (std::uint64_t part : key) {
+    for (int i = 0; i < 8; ++i) hash = (hash ^ ((part >> (8 * i)) & 0xFF)) * 1099511628211ull;
+  }
+  return static_cast<off_t>(hash >> 2);
 }
 
 }  // namespace
 
-std::error_code PosixTurns::Take(int folder, std::u16string_view folderKey, std::u16string_view key,
-                                 Held*& turn) {
-  for (const auto& held : held_) {
-    if (held->folderKey == folderKey && held->key == key) {
-      ++held->taken;
-      turn = held.get();
-      return {};
-    }
-  }
-  auto held = std::make_unique<Held>(Held{std::u16string(folderKey), std::u16string(key), Fd(), 1});
-  held->file.Reset(OpenTurnFile(folder));
-  if (!held->file) return LastError();
-  struct flock byte {};
-  byte.l_type = F_WRLCK;
-  byte.l_whence = SEEK_SET;
-  byte.l_start = ByteOf(key);
-  byte.l_len = 1;
-  while (::fcntl(held->file.Get(), F_OFD_SETLK, &byte) != 0) {
-    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return LastError();
-    if (Clock::now() >= until_) return std::make_error_code(std::errc::timed_out);
-    const timespec pause{0, 1000000};
-    ::nanosleep(&pause, nullptr);
-  }
-  turn = held.get();
-  held_.push_back(std::move(held));
+FileKey KeyOfFile(dev_t device, ino_t inode) {
+  return {static_cast<std::uint64_t>(device), static_cast<std::uint64_t>(inode), 0};
+}
+
+std::error_code PosixHold::Release() {
+  userTurn.Reset();
+  if (file && !file.Close()) return LastError();
   return {};
 }
 
-void PosixTurns::Give(Held* turn) {
-  if (--turn->taken > 0) return;
-  // Closing the turn file lets go of its lock.
-  std::erase_if(held_, [turn](const auto& held) { return held.get() == turn; });
+std::error_code PosixTurns::Take(Fd file, bool readable, struct stat& st, bool known, bool& waited,
+                                 PosixTurn& turn) {
+  PosixHold hold{std::move(file), readable, Fd()};
+  const int fd = hold.file.Get();
+  const auto look = [&]() -> std::error_code {
+    if (::fstat(fd, &st) != 0) return LastError();
+    known = true;
+    return {};
+  };
+  bool locks = true;
+  if (known) {
+    for (dev_t device : withoutLocks_) locks = locks && device != st.st_dev;
+  }
+  const auto attempt = [&](LockTry& result) -> std::error_code {
+    if (!locks) {
+      result = LockTry::kTaken;  // without a turn: the append is still one whole line
+      return {};
+    }
+    if (SetLock(fd, F_WRLCK, kTurnByte) == 0) {
+      hold.userTurn.Reset();  // opened on an earlier try, with a reader in the way
+      result = LockTry::kTaken;
+      return {};
+    }
+    const int error = errno;
+    if (KeepsNoLocks(error)) {
+      locks = false;
+      result = LockTry::kTaken;
+      return {};
+    }
+    if (!IsBusy(error)) return {error, std::generic_category()};
+    result = LockTry::kBusy;
+    if (error == EINTR) return {};
+    // Whose lock is in the way: this process's own, through another descriptor (taken again),
+    // a writer's (waited for), or a reader's (not waited for).
+    if (!known) {
+      if (auto ec = look()) return ec;
+      if (PosixTurn held = table_.Again(KeyOfFile(st.st_dev, st.st_ino))) {
+        turn = std::move(held);
+        result = LockTry::kTaken;
+        return {};
+      }
+    }
+    if (InTheWay(fd, kTurnByte) == F_RDLCK) {
+      return BesideAReader(hold, KeyOfFile(st.st_dev, st.st_ino), result);
+    }
+    return {};  // a writer's turn, or one let go of a moment ago
+  };
+  const bool lookAfter = !known;
+  if (auto ec = WaitForTurn(until_, waited, attempt)) return ec;
+  if (lookAfter) {
+    if (turn) return {};  // held already, and looked at just now
+    if (auto ec = look()) return ec;
+  }
+  if (!locks &&
+      std::find(withoutLocks_.begin(), withoutLocks_.end(), st.st_dev) == withoutLocks_.end()) {
+    withoutLocks_.push_back(st.st_dev);
+  }
+  turn = table_.Keep(KeyOfFile(st.st_dev, st.st_ino), std::move(hold));
+  return {};
+}
+
+std::error_code PosixTurns::BesideAReader(PosixHold& hold, const FileKey& key, LockTry& found) {
+  const int fd = hold.file.Get();
+  const auto busy = [&] {
+    hold.userTurn.Reset();
+    found = LockTry::kBusy;
+    return std::error_code();
+  };
+  if (!hold.userTurn) {
+    const std::string path = drives_.UserTurnsFile();
+    if (!path.empty()) {
+      hold.userTurn.Reset(
+          ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    }
+  }
+  if (hold.userTurn && SetLock(hold.userTurn.Get(), F_WRLCK, UserByteOf(key)) != 0) {
+    if (IsBusy(errno)) {
+      found = LockTry::kBusy;  // another run of this user has it: waited for
+      return {};
+    }
+    hold.userTurn.Reset();  // a turns file that keeps no locks: without it
+  }
+  // The reader may have gone meanwhile, or a writer come: then the file's own turn is the one.
+  if (SetLock(fd, F_WRLCK, kTurnByte) == 0) {
+    hold.userTurn.Reset();
+    found = LockTry::kTaken;
+    return {};
+  }
+  if (InTheWay(fd, kTurnByte) != F_RDLCK) return busy();
+  // A read lock beside the reader's: a writer who comes now joins this user's turn. It needs a
+  // descriptor that may read; a file that may only be written goes without.
+  if (hold.readable && SetLock(fd, F_RDLCK, kTurnByte) != 0 && IsBusy(errno)) return busy();
+  found = LockTry::kTaken;
+  return {};
 }
 
 }  // namespace calendario

@@ -1,55 +1,82 @@
-// Turns at files on POSIX: appends to one file, and the report writer's check, delete and
-// append, take turns, so that a writer cutting back a line the host took only part of never
+// Turns at files on POSIX. Appends to one file take turns, and so do the report writer's check,
+// delete and append, so that a writer cutting back a line the host took only part of never
 // cuts another's, and no line goes into a file another run is about to delete.
 //
-// The turn at a file is an exclusive lock on one byte of a file in the same folder, its turn
-// file ".calendario-turns", which only those who may write in the folder may open: a process
-// that may only read the file or the folder can neither open it nor lock it, so it cannot keep
-// a run waiting (a lock on the file itself or on its folder would let any reader do that). The
-// byte is found from the file's key, so every spelling of the file takes the same turn; two
-// files whose keys fall on one byte merely take their turns together. The locks are open file
-// description locks: they go with the process, however it ends.
+// The turn at a file is a write lock on one byte of the file itself, far past any end it
+// reaches, taken through the descriptor the run appends with: no reader or writer is kept from
+// the file's bytes, nothing is made beside the file, every name of the file takes the same
+// turn, and only those who may write the file can take it. The locks are open file description
+// locks: they go with the descriptor, however the process ends.
+//
+// Someone who may only read the file can hold only read locks, and no one waits for those: a
+// reader may hold one for as long as it likes, on the byte or on the whole file. While a
+// reader's lock is in the way, runs of one user take turns through a turn of that user's own,
+// a byte of the user's turns file, kept outside every drive in the program's own data folder;
+// and they hold a read lock on the file's byte meanwhile, so that a writer who comes then finds
+// a lock in the way that is no writer's turn, and joins them there. Only runs of different
+// users that meet while a reader holds a lock lose their turns. A turns file that cannot be
+// opened or made (another user's, or on a host that refuses it) stops no run, and neither does
+// a file system that keeps no locks: the run appends then without a turn, one whole line a
+// write.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <chrono>
-#include <memory>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "fs/PosixDrives.h"
 #include "fs/PosixFd.h"
+#include "fs/Turns.h"
 
 namespace calendario {
+
+// What holds one turn: the file, open for appending (its lock is on this descriptor), and,
+// while a reader's lock is in the way, the user's turns file, locked at the file's byte.
+struct PosixHold {
+  Fd file;
+  bool readable = false;  // `file` is open for reading too
+  Fd userTurn;
+  // Closes both; fails when closing the file did.
+  std::error_code Release();
+};
+
+using PosixTurnTable = TurnTable<PosixHold>;
+using PosixTurn = PosixTurnTable::Turn;
 
 class PosixTurns {
  public:
   using Clock = std::chrono::steady_clock;
-  // Turns are waited for until `until` at most.
-  explicit PosixTurns(Clock::time_point until) : until_(until) {}
+  // Turns are waited for until `until` at most. The drives say where the user's turns file is;
+  // they are asked only when a reader's lock is in the way.
+  PosixTurns(Clock::time_point until, const PosixDrives& drives) : until_(until), drives_(drives) {}
 
-  // A turn this process holds; an id is valid until Give.
-  struct Held;
-
-  // Takes the turn at the entry `key` of `folder` (whose key is `folderKey`), waiting for it
-  // until the time given at construction at most; a turn this process already holds there is
-  // taken again. Fails when the turn file cannot be opened or made, or the turn cannot be had
-  // in time.
-  std::error_code Take(int folder, std::u16string_view folderKey, std::u16string_view key,
-                       Held*& turn);
-  // Gives the turn back once it has been given back as often as taken.
-  void Give(Held* turn);
+  // The turn at the file `key` when this process holds it, owned once more; empty otherwise.
+  PosixTurn Again(const FileKey& key) { return table_.Again(key); }
+  // Takes the turn at the open file `file`, waiting for a writer that holds it until the time
+  // given at construction; `waited` says whether it had to. With `known`, `st` describes the
+  // file and this process holds no turn at it; without, `st` is filled in once the turn is had
+  // (so it tells how the file is in the turn), and a turn this process turns out to hold at the
+  // file already is taken again (`file` closes). Fails when the turn cannot be had in time.
+  std::error_code Take(Fd file, bool readable, struct stat& st, bool known, bool& waited,
+                       PosixTurn& turn);
+  std::size_t Held() const { return table_.size(); }
 
  private:
+  // The file's turn in the company of a reader: the user's own turn, and a read lock beside
+  // the reader's. kBusy when a writer turned out to hold the file's turn after all.
+  std::error_code BesideAReader(PosixHold& hold, const FileKey& key, LockTry& found);
+
   Clock::time_point until_;
-  std::vector<std::unique_ptr<Held>> held_;
+  const PosixDrives& drives_;
+  PosixTurnTable table_;
+  // The file systems that have refused a lock in this run: not asked again.
+  std::vector<dev_t> withoutLocks_;
 };
 
-struct PosixTurns::Held {
-  std::u16string folderKey;
-  std::u16string key;
-  Fd file;  // the turn file, locked at `byte`
-  int taken = 0;
-};
+// The key of a file as the host tells files apart.
+FileKey KeyOfFile(dev_t device, ino_t inode);
 
 }  // namespace calendario

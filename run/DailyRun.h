@@ -26,7 +26,9 @@ enum class ExitStatus : int {
   kAppendFailed = 3,  // the stamp could not be appended to the mirror file
   kNoFileSystem = 4,  // no instance of the file-system component could be had
   kTimedOut = 5,      // the run did not end within its bound, and its entry ended without it
-  kNotStarted = 6,    // the entry could not start the run under a bound: nothing was done
+  // 6 is no longer given (it once meant that no worker could be started: the run now goes on
+  // without its bound instead).
+  kUntold = 7,  // the worker that made the run ended without saying how it went (killed, crashed)
 };
 
 // YYYYMMDD: the year as it is, month and day padded to two digits.

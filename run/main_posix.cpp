@@ -1,13 +1,9 @@
-// The POSIX process entry: a watcher that bounds the run, and the worker that does it, handing
-// Main the host's clock, its arguments as one command-line text, and the POSIX file-system
-// backend.
-#include <fcntl.h>
-#include <poll.h>
+// The POSIX process entry: a watcher that bounds the run (run/WorkerPosix.h), and the worker
+// that makes it, handing Main the host's clock, its arguments as one command-line text, and the
+// POSIX file-system backend.
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <csignal>
@@ -19,15 +15,12 @@
 
 #include "fs/FileSystemPosix.h"
 #include "fs/Text.h"
+#include "run/Bound.h"
 #include "run/DailyRun.h"
+#include "run/WorkerPosix.h"
 
 namespace calendario {
 namespace {
-
-// How long a run may take at most, in wall time: an unattended run that meets something that
-// blocks (a device where a file should be, a network share that stopped answering) must still
-// end. The build sets it (60 seconds; a copy for the tests has less).
-constexpr unsigned kRunSeconds = CALENDARIO_RUN_SECONDS;
 
 class PosixClock final : public Clock {
  public:
@@ -91,59 +84,32 @@ void KeepTimeZoneFromBlocking() {
   }
 }
 
-// The run itself, in the worker: its status goes to `status` and is the worker's exit status.
-// Its turns at files wait until `turnsUntil` at most, a little before the watcher gives up on
-// it, so that a line it could not write is told by its status. Nothing is buffered, and the
-// host closes what the run still holds open: the worker ends without spending a call on each.
-[[noreturn]] void Finish(int status, ExitStatus result) {
-  const auto code = static_cast<unsigned char>(result);
-  (void)!::write(status, &code, 1);
-  ::_exit(code);
-}
+// What the worker needs to make the run.
+struct Job {
+  int argc;
+  char** argv;
+  std::chrono::steady_clock::time_point turnsUntil;
+};
 
-[[noreturn]] void Work(int argc, char** argv, std::chrono::steady_clock::time_point turnsUntil,
-                       int status) {
+// The run itself, in the worker (or, when none could be started, in the process itself). Its
+// turns at files wait until `turnsUntil` at most, a little before the watcher gives up on it,
+// so that a line it could not write is told by its status. Every file the run opened is closed
+// when Main returns; the backend is not taken down after it, since all it still holds are
+// folder handles, which the end of the process closes without a call each and without asking
+// any file system.
+ExitStatus Work(void* context) {
+  const Job& job = *static_cast<const Job*>(context);
   try {
     KeepTimeZoneFromBlocking();
     std::setlocale(LC_TIME, "");
     PosixClock clock;
-    PosixFileSystem fileSystem(PosixDrives::FolderFromEnvironment(), turnsUntil);
-    const std::u16string commandLine = CommandLineText(argc, argv);
-    Platform platform{clock, commandLine, fileSystem};
-    Finish(status, Main(platform));
+    auto* fileSystem = new PosixFileSystem(PosixDrives::FolderFromEnvironment(), job.turnsUntil);
+    const std::u16string commandLine = CommandLineText(job.argc, job.argv);
+    Platform platform{clock, commandLine, *fileSystem};
+    return Main(platform);
   } catch (const std::bad_alloc&) {
     // Before the run began: nothing made, nothing reported.
-  }
-  Finish(status, ExitStatus::kFolderFailed);
-}
-
-// Runs Work in a worker process and waits for its status, kRunSeconds at most. The watcher
-// only waits, on a pipe the worker writes its status to, with a timeout: no signal is needed,
-// so no inherited mask or disposition can take the bound away, and no file-system call is
-// made here, so none that never returns (a hung network share) can hold the watcher.
-ExitStatus RunBounded(int argc, char** argv) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point start = Clock::now();
-  const Clock::time_point deadline = start + std::chrono::seconds(kRunSeconds);
-  int status[2];
-  if (::pipe2(status, O_CLOEXEC) != 0) return ExitStatus::kNotStarted;
-  const pid_t worker = ::fork();
-  if (worker < 0) return ExitStatus::kNotStarted;
-  if (worker == 0) Work(argc, argv, deadline - (deadline - start) / 10, status[1]);
-  ::close(status[1]);
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return ExitStatus::kTimedOut;
-    pollfd ready{status[0], POLLIN, 0};
-    const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
-    if (polled < 0 && errno == EINTR) continue;
-    if (polled <= 0) return ExitStatus::kTimedOut;
-    unsigned char code = 0;
-    // Nothing to read: the worker was ended before it could say how the run went.
-    if (::read(status[0], &code, 1) != 1) return ExitStatus::kTimedOut;
-    // Reaped, so that what it used counts as the run's (for time, getrusage and the like).
-    ::waitpid(worker, nullptr, 0);
-    return static_cast<ExitStatus>(code);
+    return ExitStatus::kFolderFailed;
   }
 }
 
@@ -152,6 +118,7 @@ ExitStatus RunBounded(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   using namespace calendario;
+  const auto start = std::chrono::steady_clock::now();
   // A stop or shutdown (TERM), an interrupt, a hang-up or a quit waits until the run's lines
   // are written: the kernel cuts a write short when such a signal is about to end the process.
   // The worker inherits the mask.
@@ -161,9 +128,9 @@ int main(int argc, char** argv) {
   ::sigprocmask(SIG_BLOCK, &deferred, nullptr);
   // A file-size limit must fail a write, not end the process halfway through a run.
   std::signal(SIGXFSZ, SIG_IGN);
-  const int status = static_cast<int>(RunBounded(argc, argv));
-  // Every line is written: a signal that came meanwhile takes effect now.
-  ::sigprocmask(SIG_UNBLOCK, &deferred, nullptr);
-  // Nothing is buffered: end here, without the C library's own ending.
-  std::_Exit(status);
+  Job job{argc, argv, TurnsUntil(start)};
+  const ExitStatus status = RunWatched(Work, &job, start + kRunBound);
+  // Every line is written: a signal that came meanwhile takes effect now. Nothing is buffered:
+  // the process ends here, without the C library's own ending.
+  EndWatcher(static_cast<int>(status), deferred);
 }
