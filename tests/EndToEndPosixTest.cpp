@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -213,101 +214,220 @@ TEST_F(EndToEnd, AStalledRotationLosesNoLine) {
   for (const auto& line : lines) EXPECT_NE(line.find("  ||  "), std::string::npos) << line;
 }
 
-TEST_F(EndToEnd, AUserWhoMayOnlyReadHoldsNoRunBack) {
-  // Another user, who may read the files and their folders but write none of them, locks all
-  // they can: the run's lines are written at once all the same.
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to be and to make another user";
-  if (std::system("id calendario-reader >/dev/null 2>&1") != 0 &&
-      std::system("useradd --system --no-create-home calendario-reader >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "useradd could not make a second user";
+// A second user, made once with useradd; nullptr when this host cannot have one.
+const passwd* OtherUser() {
+  if (::geteuid() != 0) return nullptr;
+  if (std::system("id calendario-other >/dev/null 2>&1") != 0 &&
+      std::system("useradd --system --no-create-home calendario-other >/dev/null 2>&1") != 0) {
+    return nullptr;
   }
-  const passwd* reader = ::getpwnam("calendario-reader");
-  ASSERT_NE(reader, nullptr);
+  return ::getpwnam("calendario-other");
+}
+
+TEST_F(EndToEnd, AnotherUserWhoMayOnlyReadNeitherHoldsBackNorBreaksARunInASharedFolder) {
+  // A folder everyone may write in, as /tmp is: another user plants names there first, then
+  // locks all they can of the files they may read but not write. The run's lines are written at
+  // once all the same (the quick copy would lose them waiting), and nothing else is made there.
+  const passwd* other = OtherUser();
+  if (other == nullptr) GTEST_SKIP() << "needs root and useradd, for a second user";
   stdfs::permissions(temp, stdfs::perms::owner_all | stdfs::perms::group_read |
                                stdfs::perms::group_exec | stdfs::perms::others_read |
                                stdfs::perms::others_exec);
+  const stdfs::path shared = temp / "shared";
+  stdfs::create_directories(shared);
+  stdfs::permissions(shared, stdfs::perms::all | stdfs::perms::sticky_bit);
+  stdfs::create_directories(temp / "data/calendario/drives");
+  stdfs::create_directory_symlink(shared, temp / "data/calendario/drives/d");
+  const std::vector<std::string> args = {"-RCD:", "-NAespejo.txt", "-RID:"};
+  testing::SpawnOptions asOther{temp, temp / "output"};
+  asOther.user = other->pw_uid;
+  asOther.group = other->pw_gid;
+  asOther.program = "/bin/sh";
+  const std::string plant =
+      "cd " + shared.string() + " && mkdir .calendario-turns && ln -s /nowhere turns && : > .turns";
+  ASSERT_EQ(testing::WaitExit(testing::Spawn({"-c", plant}, {}, asOther)), 0);
   const std::string stamp = TodayStamp();
-  ASSERT_EQ(Start({}, {DataHome()}).status, 0);  // the files and their turn files are there
-  const stdfs::path c = temp / "data/calendario/drives/c";
-  const stdfs::path report = c / "Informes/InformeMorvane.txt";
-  const stdfs::path mirror = c / "tmpCalendario" / stamp / "Mirror.txt";
+  ASSERT_EQ(Start(args, {DataHome()}).status, 0);
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
   const pid_t holder = ::fork();
   if (holder == 0) {
-    if (::setgid(reader->pw_gid) != 0 || ::setuid(reader->pw_uid) != 0) ::_exit(2);
-    char turnsRefused = 1;
-    for (const stdfs::path& file : {report, mirror}) {
-      const int fd = ::open(file.c_str(), O_RDONLY);
-      const int folder = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY);
-      if (fd < 0 || folder < 0) ::_exit(3);
+    if (::setgid(other->pw_gid) != 0 || ::setuid(other->pw_uid) != 0) ::_exit(2);
+    for (const char* name : {"espejo.txt", "InformeMorvane.txt"}) {
+      const std::string file = (shared / name).string();
+      const int posix = ::open(file.c_str(), O_RDONLY);
+      const int description = ::open(file.c_str(), O_RDONLY);
+      if (posix < 0 || description < 0 || ::open(file.c_str(), O_WRONLY) >= 0) ::_exit(3);
       struct flock whole {};
       whole.l_type = F_RDLCK;
       whole.l_whence = SEEK_SET;
-      if (::flock(fd, LOCK_SH) != 0 || ::fcntl(fd, F_SETLK, &whole) != 0 ||
-          ::flock(folder, LOCK_SH) != 0) {
+      if (::flock(posix, LOCK_SH) != 0 || ::fcntl(posix, F_SETLK, &whole) != 0 ||
+          ::fcntl(description, F_OFD_SETLK, &whole) != 0) {
         ::_exit(4);
       }
-      const stdfs::path turns = file.parent_path() / ".calendario-turns";
-      if (::open(turns.c_str(), O_RDONLY) >= 0 || errno != EACCES) turnsRefused = 0;
     }
-    (void)!::write(ready[1], &turnsRefused, 1);
+    (void)!::write(ready[1], "1", 1);
     ::pause();
     ::_exit(0);
   }
   ::close(ready[1]);
-  char turnsRefused = 0;
-  const bool held = ::read(ready[0], &turnsRefused, 1) == 1;
+  char ok = 0;
+  const bool held = ::read(ready[0], &ok, 1) == 1;
   ::close(ready[0]);
-  const Outcome run = held ? Start({}, {DataHome()}) : Outcome{};
+  testing::SpawnOptions quick;
+  quick.program = CALENDARIO_QUICK_BINARY;
+  const Outcome run = held ? Start(args, {DataHome()}, quick) : Outcome{};
   ::kill(holder, SIGKILL);
   ::waitpid(holder, nullptr, 0);
   ASSERT_TRUE(held) << "the other user could not read and lock the files";
-  EXPECT_EQ(turnsRefused, 1) << "the other user could open a turn file";
   if (TodayStamp() != stamp) GTEST_SKIP() << "midnight passed during the runs";
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(ReadAll(mirror), stamp + "\r\n" + stamp + "\r\n");
+  EXPECT_EQ(ReadAll(shared / "espejo.txt"), stamp + "\r\n" + stamp + "\r\n");
   std::vector<std::string> lines;
-  ASSERT_TRUE(SplitLines(ReadAll(report), lines));
+  ASSERT_TRUE(SplitLines(ReadAll(shared / "InformeMorvane.txt"), lines));
   EXPECT_EQ(lines.size(), 4u);
+  std::vector<std::string> names;
+  for (const auto& entry : stdfs::directory_iterator(shared)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::vector<std::string> expected = {".calendario-turns", ".turns", "InformeMorvane.txt",
+                                       "espejo.txt",        stamp,    "turns"};
+  std::sort(names.begin(), names.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names, expected);
 }
+
+TEST_F(EndToEnd, ARootRunOrAProcessCapCostsAUserNothing) {
+  // A run as root in a user's tree whose files exist changes nothing that the user's later
+  // runs can do; and a user who may start no more processes still gets the day's folder.
+  const passwd* other = OtherUser();
+  if (other == nullptr) GTEST_SKIP() << "needs root and useradd, for a second user";
+  stdfs::permissions(temp, stdfs::perms::owner_all | stdfs::perms::others_exec);
+  const stdfs::path home = temp / "home";
+  stdfs::create_directories(home);
+  ::chown(home.c_str(), other->pw_uid, other->pw_gid);
+  const std::string dataHome = "XDG_DATA_HOME=" + (home / "data").string();
+  testing::SpawnOptions asOther;
+  asOther.user = other->pw_uid;
+  asOther.group = other->pw_gid;
+  const std::string stamp = TodayStamp();
+  EXPECT_EQ(Start({}, {dataHome}, asOther).status, 0);
+  EXPECT_EQ(Start({}, {dataHome}).status, 0);  // root
+  EXPECT_EQ(Start({}, {dataHome}, asOther).status, 0);
+  const stdfs::path c = home / "data/calendario/drives/c";
+  if (TodayStamp() != stamp) GTEST_SKIP() << "midnight passed during the runs";
+  EXPECT_EQ(ReadAll(c / "tmpCalendario" / stamp / "Mirror.txt"),
+            stamp + "\r\n" + stamp + "\r\n" + stamp + "\r\n");
+  std::vector<std::string> lines;
+  ASSERT_TRUE(SplitLines(ReadAll(c / "Informes/InformeMorvane.txt"), lines));
+  EXPECT_EQ(lines.size(), 6u);
+
+  stdfs::remove_all(c / "tmpCalendario" / stamp);
+  asOther.processLimit = 1;
+  EXPECT_EQ(Start({}, {dataHome}, asOther).status, 0);
+  EXPECT_TRUE(stdfs::is_regular_file(c / "tmpCalendario" / stamp / "Mirror.txt"));
+}
+
+// A network share mounted as drive D: for the test's life: tests/fuse-share.py with `args`.
+class Share {
+ public:
+  Share(const stdfs::path& temp, std::vector<std::string> args) : folder_(temp / "share") {
+    stdfs::create_directories(folder_);
+    testing::SpawnOptions daemon{temp, temp / "share-output"};
+    daemon.program = "/usr/bin/python3";
+    args.insert(args.begin(),
+                {std::string(CALENDARIO_SOURCE_DIR) + "/tests/fuse-share.py", folder_.string()});
+    server_ = testing::Spawn(std::move(args), {}, daemon);
+    for (int i = 0; i < 100 && !mounted_; ++i) {
+      mounted_ =
+          ReadAll("/proc/self/mounts").find(" " + folder_.string() + " ") != std::string::npos;
+      if (!mounted_) ::usleep(50000);
+    }
+    stdfs::create_directories(temp / "data/calendario/drives");
+    stdfs::create_directory_symlink(folder_, temp / "data/calendario/drives/d");
+  }
+  // Ending the share frees the workers still waiting on it.
+  ~Share() {
+    ::kill(server_, SIGKILL);
+    ::waitpid(server_, nullptr, 0);
+    ::umount2(folder_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+
+ private:
+  stdfs::path folder_;
+  pid_t server_ = -1;
+  bool mounted_ = false;
+};
 
 TEST_F(EndToEnd, AShareThatNeverAnswersEndsTheRunWithinItsBound) {
   // A drive on a network share that stopped answering: a call there never returns, and no
   // signal can end it. The run still ends in its bound (3 seconds for the quick copy), also
-  // when it was started with SIGALRM blocked.
+  // when it was started with SIGALRM blocked; and a worker killed meanwhile is told apart.
   if (!stdfs::exists("/dev/fuse")) GTEST_SKIP() << "no /dev/fuse here: no FUSE file system";
-  const stdfs::path share = temp / "share";
-  stdfs::create_directories(share);
-  testing::SpawnOptions daemon{temp, temp / "share-output"};
-  daemon.program = "/usr/bin/python3";
-  const pid_t server = testing::Spawn(
-      {std::string(CALENDARIO_SOURCE_DIR) + "/tests/hung-share.py", share}, {}, daemon);
-  bool mounted = false;
-  for (int i = 0; i < 100 && !mounted; ++i) {
-    mounted = ReadAll("/proc/self/mounts").find(" " + share.string() + " ") != std::string::npos;
-    if (!mounted) ::usleep(50000);
-  }
-  if (!mounted) {
-    ::kill(server, SIGKILL);
-    ::waitpid(server, nullptr, 0);
-    GTEST_SKIP() << "the hung share could not be mounted: " << ReadAll(temp / "share-output");
-  }
-  stdfs::create_directories(temp / "data/calendario/drives");
-  stdfs::create_directory_symlink(share, temp / "data/calendario/drives/d");
+  const Share share(temp, {"hung"});
+  if (!share.Mounted()) GTEST_SKIP() << "no share: " << ReadAll(temp / "share-output");
+  testing::SpawnOptions quick;
+  quick.program = CALENDARIO_QUICK_BINARY;
   for (const bool blockAlarm : {false, true}) {
     SCOPED_TRACE(blockAlarm ? "SIGALRM blocked" : "as started by a scheduler");
-    testing::SpawnOptions quick;
-    quick.program = CALENDARIO_QUICK_BINARY;
     quick.blockAlarm = blockAlarm;
     const Outcome run = Start({"-RCD:\\Datos", "-INno"}, {DataHome()}, quick);
     EXPECT_EQ(run.status, 5);
     EXPECT_EQ(run.output, "");
   }
-  // Ending the share frees the workers still waiting on it.
-  ::kill(server, SIGKILL);
-  ::waitpid(server, nullptr, 0);
-  ::umount2(share.c_str(), MNT_DETACH);
+}
+
+TEST_F(EndToEnd, AWorkerEndedBeforeItCouldTellGivesAStatusOfItsOwn) {
+  // The worker waits for a turn someone else holds, and is killed meanwhile: the status is
+  // neither 5 (past the bound) nor one a run gives.
+  const stdfs::path report = temp / "data/calendario/drives/c/Informes/InformeMorvane.txt";
+  stdfs::create_directories(report.parent_path());
+  std::ofstream(report) << "";
+  const int holder = ::open(report.c_str(), O_RDWR | O_CLOEXEC);
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &whole), 0);
+  testing::SpawnOptions quick{temp, temp / "output"};
+  quick.program = CALENDARIO_QUICK_BINARY;
+  const pid_t watcher = testing::Spawn({}, {DataHome()}, quick);
+  const stdfs::path children =
+      "/proc/" + std::to_string(watcher) + "/task/" + std::to_string(watcher) + "/children";
+  std::string worker;
+  for (int i = 0; i < 400 && worker.empty(); ++i) {
+    std::ifstream(children) >> worker;
+    if (worker.empty()) ::usleep(5000);
+  }
+  if (!worker.empty()) ::kill(std::stoi(worker), SIGKILL);
+  const int status = testing::WaitExit(watcher);
+  ::close(holder);
+  ASSERT_FALSE(worker.empty()) << "no worker seen";
+  EXPECT_EQ(status, 7);
+}
+
+TEST_F(EndToEnd, AShareThatKeepsNoLocksGetsTheWholeRun) {
+  // A share whose server refuses every lock: the runs go ahead without their turns, each line
+  // one whole write.
+  if (!stdfs::exists("/dev/fuse")) GTEST_SKIP() << "no /dev/fuse here: no FUSE file system";
+  for (const char* refusal : {"EINVAL", "ENOLCK"}) {
+    SCOPED_TRACE(refusal);
+    stdfs::remove_all(temp / "backing");
+    stdfs::create_directories(temp / "backing");
+    stdfs::remove_all(temp / "data");
+    const Share share(temp, {(temp / "backing").string(), "--locks", refusal});
+    if (!share.Mounted()) GTEST_SKIP() << "no share: " << ReadAll(temp / "share-output");
+    const std::string stamp = TodayStamp();
+    for (int run = 0; run < 2; ++run) {
+      EXPECT_EQ(Start({"-RCD:\\Datos", "-RID:\\Informes"}, {DataHome()}).status, 0);
+    }
+    if (TodayStamp() != stamp) GTEST_SKIP() << "midnight passed during the runs";
+    EXPECT_EQ(ReadAll(temp / "backing/Datos" / stamp / "Mirror.txt"),
+              stamp + "\r\n" + stamp + "\r\n");
+    std::vector<std::string> lines;
+    ASSERT_TRUE(SplitLines(ReadAll(temp / "backing/Informes/InformeMorvane.txt"), lines));
+    EXPECT_EQ(lines.size(), 4u);
+  }
 }
 
 TEST_F(EndToEnd, AFileSizeLimitLeavesTheReportFileExactAndTheRunUnchanged) {

@@ -136,8 +136,7 @@ TEST_F(PosixMapping, NamesAreFoundWithoutRegardToCaseAndKeepTheirOwn) {
   EXPECT_EQ(AppendLine(Layer(), Win(u"r\\20240307\\Mirror.txt"), u"20240307"), kLineWritten);
   EXPECT_EQ(Read(u"R\\20240307\\MIRROR.TXT"), "20240306\r\n20240307\r\n");
   EXPECT_EQ(Tree(Host()),
-            (std::vector<std::string>{"A\xc3\x91O", "R", "R/20240307",
-                                      "R/20240307/.calendario-turns", "R/20240307/MIRROR.TXT"}));
+            (std::vector<std::string>{"A\xc3\x91O", "R", "R/20240307", "R/20240307/MIRROR.TXT"}));
   // Two host names that differ in case alone: the exact one, or else the first in byte order.
   // (A run reads a folder's names once: these are the next run's.)
   Write(u"ab.txt", "lower");
@@ -286,7 +285,7 @@ TEST_F(PosixMapping, AWalkReachesWhatEachPrefixReachesOnItsOwn) {
   }
 }
 
-TEST_F(PosixMapping, TurnsAreHeldInTheFoldersTurnFileWhichOnlyWritersMayOpen) {
+TEST_F(PosixMapping, TurnsAreTheFilesOwnAndNoReaderHoldsThemBack) {
   MakeFolder(u"Informes");
   Write(u"Informes\\r.txt", "");
   LockId lock{};
@@ -307,17 +306,21 @@ TEST_F(PosixMapping, TurnsAreHeldInTheFoldersTurnFileWhichOnlyWritersMayOpen) {
   EXPECT_FALSE(otherTakes());
   EXPECT_FALSE(Layer().Unlock(lock));
   EXPECT_TRUE(otherTakes());
-  // The turn file can be opened by those who may write in the folder: here its owner alone.
-  stdfs::permissions(Host(u"Informes"), stdfs::perms::owner_all | stdfs::perms::group_read |
-                                            stdfs::perms::group_exec | stdfs::perms::others_read |
-                                            stdfs::perms::others_exec);
-  stdfs::remove(Host(u"Informes\\.calendario-turns"));
-  const mode_t mask = ::umask(0);
+  // A reader's lock, even on the whole file, is not waited for; runs of one user still take
+  // turns meanwhile, through the user's own turns file beside the drives.
+  const int reader = ::open(Host(u"Informes\\r.txt").c_str(), O_RDONLY | O_CLOEXEC);
+  struct flock whole {};
+  whole.l_type = F_RDLCK;
+  whole.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(reader, F_OFD_SETLK, &whole), 0);
   ASSERT_FALSE(Layer().Lock(Win(u"Informes\\r.txt"), lock));
-  ::umask(mask);
-  EXPECT_EQ(stdfs::status(Host(u"Informes\\.calendario-turns")).permissions(),
-            stdfs::perms::owner_read | stdfs::perms::owner_write);
+  EXPECT_FALSE(otherTakes());
   EXPECT_FALSE(Layer().Unlock(lock));
+  EXPECT_TRUE(otherTakes());
+  ::close(reader);
+  // Nothing of the turns lies beside the file.
+  EXPECT_EQ(Tree(Host(u"Informes")), std::vector<std::string>{"r.txt"});
+  EXPECT_TRUE(stdfs::is_regular_file(tempRoot_ / "turns"));
 }
 
 TEST_F(PosixMapping, ALineThatWaitedForItsTurnIsNotGluedToAFragmentLeftMeanwhile) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -22,6 +23,9 @@ struct SpawnOptions {
   std::vector<std::string> wrapper = {};    // a command that starts the program, such as strace
   std::string program = CALENDARIO_BINARY;  // or CALENDARIO_QUICK_BINARY, whose bound is short
   bool blockAlarm = false;                  // started with SIGALRM blocked, as a launcher may
+  uid_t user = 0;                           // when set, run as this user (and `group`)
+  gid_t group = 0;
+  rlim_t processLimit = RLIM_INFINITY;  // the user's processes, as prlimit --nproc sets it
 };
 
 // Starts the program with `args` and only the variables in `env`.
@@ -44,6 +48,14 @@ inline pid_t Spawn(std::vector<std::string> args, std::vector<std::string> env,
     ::signal(SIGXFSZ, SIG_DFL);
     const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
     ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  if (options.user != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(options.group) != 0 ||
+                            ::setuid(options.user) != 0)) {
+    ::_exit(125);
+  }
+  if (options.processLimit != RLIM_INFINITY) {
+    const rlimit limit{options.processLimit, options.processLimit};
+    ::setrlimit(RLIMIT_NPROC, &limit);
   }
   if (options.blockAlarm) {
     sigset_t alarm;
