@@ -338,9 +338,11 @@ class Share {
     args.insert(args.begin(),
                 {std::string(CALENDARIO_SOURCE_DIR) + "/tests/fuse-share.py", folder_.string()});
     server_ = testing::Spawn(std::move(args), {}, daemon);
+    std::string mountPoint = folder_.string();
+    mountPoint.insert(mountPoint.begin(), ' ');
+    mountPoint.push_back(' ');
     for (int i = 0; i < 100 && !mounted_; ++i) {
-      mounted_ =
-          ReadAll("/proc/self/mounts").find(" " + folder_.string() + " ") != std::string::npos;
+      mounted_ = ReadAll("/proc/self/mounts").find(mountPoint) != std::string::npos;
       if (!mounted_) ::usleep(50000);
     }
     stdfs::create_directories(temp / "data/calendario/drives");
