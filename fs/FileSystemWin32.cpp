@@ -20,8 +20,16 @@ std::error_code LastError() {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// What a file deleted by renaming it away is renamed to, beside it.
+// What a file deleted by renaming it away is renamed to, beside it: this, and a part of the
+// run's own after it.
 constexpr const wchar_t* kAway = L".calendario-deleted";
+
+// Appending, and looking at the file's attributes; FILE_APPEND_DATA without FILE_WRITE_DATA,
+// so every write lands at the end of the file, also when another process appends at once.
+constexpr DWORD kAppend = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+// Where the file system offers it, a deleted file's name goes at once (POSIX semantics).
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 
 // A path with a name that Windows would refuse, or that Windows would map to a device, never
 // reaches the API; a path ending in a separator never names a file.
@@ -63,7 +71,7 @@ std::error_code Describe(HANDLE file, BY_HANDLE_FILE_INFORMATION& info, FileMeas
 }
 
 // Which file is open: the identity without the time of the last write.
-std::error_code FileOf(HANDLE file, Win32FileSystem::FileKey& key) {
+std::error_code FileOf(HANDLE file, FileKey& key) {
   BY_HANDLE_FILE_INFORMATION info;
   FileMeasure measured;
   if (auto ec = Describe(file, info, measured)) return ec;
@@ -78,37 +86,67 @@ UniqueHandle Look(const std::wstring& native, DWORD flags) {
                                     OPEN_EXISTING, flags, nullptr));
 }
 
-// Takes the turn on `file` (a handle with read or write access): an exclusive lock on one byte
-// far past any end a file reaches, so that it keeps no reader or writer from the file's bytes.
-// Closing the handle lets go of it.
-std::error_code LockTurn(HANDLE file, Win32FileSystem::Clock::time_point until) {
-  for (;;) {
-    OVERLAPPED at{};
-    at.Offset = 0xFFFFFFFE;
-    at.OffsetHigh = 0x7FFFFFFF;
-    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-      return {};
-    }
-    if (::GetLastError() != ERROR_LOCK_VIOLATION) return LastError();
-    if (Win32FileSystem::Clock::now() >= until) return std::make_error_code(std::errc::timed_out);
-    ::Sleep(1);
+// One try at the turn on `file` (a handle that may read or write): an exclusive lock on one
+// byte far past any end a file reaches, so that it keeps no reader or writer from the file's
+// bytes. Closing the handle lets go of it. A file system that keeps no locks gives the turn
+// without one.
+std::error_code TryTurn(HANDLE file, LockTry& found) {
+  OVERLAPPED at{};
+  at.Offset = 0xFFFFFFFE;
+  at.OffsetHigh = 0x7FFFFFFF;
+  found = LockTry::kTaken;
+  if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    return {};
   }
+  switch (::GetLastError()) {
+    case ERROR_LOCK_VIOLATION:
+      found = LockTry::kBusy;
+      return {};
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+      return {};
+    default:
+      return LastError();
+  }
+}
+
+// A part of a name no one can have planted beforehand: this process's, and the moment's.
+std::wstring RunsOwnPart(std::uint64_t serial) {
+  LARGE_INTEGER now;
+  ::QueryPerformanceCounter(&now);
+  std::uint64_t mixed = static_cast<std::uint64_t>(now.QuadPart) ^
+                        (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 40) ^
+                        (serial * 0x9E3779B97F4A7C15ull);
+  std::wstring part(17, L'-');
+  for (int i = 16; i > 0; --i, mixed >>= 4) part[i] = L"0123456789abcdef"[mixed & 0xF];
+  return part;
+}
+
+// Removes what deletions by renaming left beside the file `native`: files only, whoever's.
+void RemoveLeftovers(const std::wstring& native) {
+  const std::wstring pattern = native + kAway + L"*";
+  WIN32_FIND_DATAW found;
+  const HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  const std::wstring folder = native.substr(0, native.rfind(L'\\') + 1);
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::wstring left = folder + found.cFileName;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+      ::SetFileAttributesW(left.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    ::DeleteFileW(left.c_str());
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
 }
 
 }  // namespace
 
-// An open stream: its file, and the turn it holds, when the turn is another's it shares (one
-// this process took with Lock); otherwise the stream's own handle holds the turn.
-struct Win32FileSystem::Stream {
-  UniqueHandle file;
-  Turn* shared = nullptr;
-};
-
-struct Win32FileSystem::Turn {
-  UniqueHandle file;  // holds the lock
-  FileKey key;
-  int taken = 1;
-};
+std::error_code Win32Hold::Release() {
+  lockOnly.Reset();
+  if (!file.Close()) return LastError();
+  return {};
+}
 
 std::error_code NativePath(std::u16string_view path, std::wstring& native) {
   const std::wstring given(path.begin(), path.end());
@@ -142,14 +180,6 @@ std::error_code NativePath(std::u16string_view path, std::wstring& native) {
 }
 
 Win32FileSystem::Win32FileSystem(Clock::time_point turnsUntil) : until_(turnsUntil) {}
-Win32FileSystem::~Win32FileSystem() = default;
-
-Win32FileSystem::Turn* Win32FileSystem::HeldTurn(const FileKey& key) {
-  for (const auto& turn : turns_) {
-    if (turn->key == key) return turn.get();
-  }
-  return nullptr;
-}
 
 std::error_code Win32FileSystem::Obtain() {
   return {};
@@ -174,40 +204,17 @@ std::error_code Win32FileSystem::FileExists(std::u16string_view path, bool& exis
   return {};
 }
 
-// Opens the file at the last level itself, never what a reparse point there leads to.
-std::error_code Win32FileSystem::OpenFile(std::u16string_view path, DWORD access, DWORD disposition,
-                                          bool appending, StreamId& stream) {
-  std::wstring native;
-  if (auto ec = Prepare(path, true, native)) return ec;
-  UniqueHandle file(::CreateFileW(native.c_str(), access, kShareAll, nullptr, disposition,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return LastError();
-  BY_HANDLE_FILE_INFORMATION info;
-  FileMeasure measured;
-  if (auto ec = Describe(file.Get(), info, measured)) return ec;
-  if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
-    return FsErrc::kNotAFile;
-  }
-  Turn* shared = nullptr;
-  if (appending) {
-    // A hard link planted at the name would carry the line into a file elsewhere.
-    if (info.nNumberOfLinks > 1) return FsErrc::kLinked;
-    shared = HeldTurn({measured.identity[0], measured.identity[1], measured.identity[2]});
-    if (shared == nullptr) {
-      if (auto ec = LockTurn(file.Get(), until_)) return ec;
-    }
-  }
-  auto* opened = new (std::nothrow) Stream{std::move(file), shared};
-  if (opened == nullptr) return std::make_error_code(std::errc::not_enough_memory);
-  if (shared != nullptr) ++shared->taken;
-  stream = static_cast<StreamId>(reinterpret_cast<std::intptr_t>(opened));
-  return {};
-}
-
 std::error_code Win32FileSystem::CreateTextFile(std::u16string_view path, bool overwrite,
                                                 bool unicode, StreamId& stream) {
   if (unicode) return FsErrc::kUnsupported;
-  return OpenFile(path, GENERIC_WRITE, overwrite ? CREATE_ALWAYS : CREATE_NEW, false, stream);
+  std::wstring native;
+  if (auto ec = Prepare(path, true, native)) return ec;
+  UniqueHandle file(::CreateFileW(native.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                  overwrite ? CREATE_ALWAYS : CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return LastError();
+  stream = streams_.Add(Stream{std::move(file), Win32Turn()});
+  return {};
 }
 
 std::error_code Win32FileSystem::GetFile(std::u16string_view path) {
@@ -267,19 +274,19 @@ std::error_code Win32FileSystem::Delete(std::u16string_view path, bool force,
   // Another program holding the file open (an indexer, a virus scanner, a backup) keeps the
   // name of a file deleted the old way until it lets go, and the next line would go into the
   // doomed file. Where the file system offers it, the name goes at once (POSIX semantics);
-  // elsewhere the file is renamed out of the way first, then deleted. A file that cannot be
-  // renamed stays: it is never deleted in place.
+  // elsewhere the file is renamed out of the way first, to a name of this run's own, which no
+  // one can have planted or be holding, then deleted. A file that cannot be renamed stays: it
+  // is never deleted in place.
   FILE_DISPOSITION_INFO_EX gone{FILE_DISPOSITION_FLAG_DELETE |
                                 FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-  if (::SetFileInformationByHandle(file.Get(), static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &gone,
-                                   sizeof gone)) {
+  if (::SetFileInformationByHandle(file.Get(), kFileDispositionInfoEx, &gone, sizeof gone)) {
     return {};
   }
-  const std::wstring away = native + kAway;
+  const std::wstring away = native + kAway + RunsOwnPart(++renamed_);
   const std::size_t bytes = away.size() * sizeof(wchar_t);
   std::string buffer(sizeof(FILE_RENAME_INFO) + bytes, '\0');
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  rename->ReplaceIfExists = TRUE;  // what a run ended at the wrong moment left
+  rename->ReplaceIfExists = FALSE;
   rename->FileNameLength = static_cast<DWORD>(bytes);
   std::memcpy(rename->FileName, away.data(), bytes);
   if (!::SetFileInformationByHandle(file.Get(), FileRenameInfo, rename,
@@ -295,21 +302,88 @@ std::error_code Win32FileSystem::Delete(std::u16string_view path, bool force,
   return {};
 }
 
+std::error_code Win32FileSystem::OpenForAppending(const std::wstring& native, DWORD disposition,
+                                                  Win32Hold& hold, FileKey& key,
+                                                  BY_HANDLE_FILE_INFORMATION& info) {
+  // FILE_READ_DATA to see how the file ends, and to hold the file's turn; a file that may only
+  // be written is appended to without that look.
+  const auto open = [&](DWORD access) {
+    return UniqueHandle(::CreateFileW(native.c_str(), access, kShareAll, nullptr, disposition,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+  };
+  hold.readable = true;
+  hold.file = open(kAppend | FILE_READ_DATA);
+  if (!hold.file && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    hold.readable = false;
+    hold.file = open(kAppend);
+  }
+  if (!hold.file) return LastError();
+  FileMeasure measured;
+  if (auto ec = Describe(hold.file.Get(), info, measured)) return ec;
+  key = {measured.identity[0], measured.identity[1], measured.identity[2]};
+  return {};
+}
+
+std::error_code Win32FileSystem::TakeTurn(const std::wstring& native, Win32Hold hold,
+                                          const FileKey& key, Win32Turn& turn) {
+  HANDLE locking = hold.file.Get();
+  if (!hold.readable) {
+    // LockFileEx wants a handle that may read or write, which an append-only one may not be:
+    // one that may write, opened for the lock alone, if there is such a right; else no turn.
+    hold.lockOnly.Reset(::CreateFileW(native.c_str(), FILE_WRITE_DATA | SYNCHRONIZE, kShareAll,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+    FileKey same{};
+    if (hold.lockOnly && !FileOf(hold.lockOnly.Get(), same) && same == key) {
+      locking = hold.lockOnly.Get();
+    } else {
+      locking = nullptr;
+      hold.lockOnly.Reset();
+    }
+  }
+  if (locking != nullptr) {
+    bool waited = false;
+    const auto attempt = [locking](LockTry& found) { return TryTurn(locking, found); };
+    if (auto ec = WaitForTurn(until_, waited, attempt)) return ec;
+  }
+  turn = turns_.Keep(key, std::move(hold));
+  return {};
+}
+
 std::error_code Win32FileSystem::OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                                   StreamId& stream) {
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
-  // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end of the file, also
-  // when another process appends at the same time. FILE_READ_DATA to see how the file ends,
-  // and to hold the file's turn; a file that may only be written is appended to without that
-  // look, in a turn held only where Windows lets such a handle lock.
-  constexpr DWORD kAppend = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-  const std::error_code ec = OpenFile(path, kAppend | FILE_READ_DATA, OPEN_EXISTING, true, stream);
-  if (ec != std::error_code(ERROR_ACCESS_DENIED, std::system_category())) return ec;
-  return OpenFile(path, kAppend, OPEN_EXISTING, true, stream);
+  std::wstring native;
+  if (auto ec = Prepare(path, true, native)) return ec;
+  for (;;) {
+    Win32Hold hold;
+    FileKey key;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (auto ec = OpenForAppending(native, OPEN_EXISTING, hold, key, info)) return ec;
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
+      return FsErrc::kNotAFile;
+    }
+    // A hard link planted at the name would carry the line into a file elsewhere.
+    if (info.nNumberOfLinks > 1) return FsErrc::kLinked;
+    Win32Turn turn = turns_.Again(key);
+    if (!turn) {
+      if (auto ec = TakeTurn(native, std::move(hold), key, turn)) return ec;
+      // A file deleted while this run waited for its turn is not the one to write to: the one
+      // at the path now is.
+      FileKey there{};
+      const UniqueHandle now = Look(native, FILE_FLAG_OPEN_REPARSE_POINT);
+      if (!now || FileOf(now.Get(), there) || there != key) continue;
+    }
+    stream = streams_.Add(Stream{UniqueHandle(), std::move(turn)});
+    return {};
+  }
 }
 
 std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view text) {
-  const HANDLE h = ToStream(stream).file.Get();
+  const Stream* open = streams_.Find(stream);
+  if (open == nullptr) return FsErrc::kNotObtained;
+  const HANDLE h = open->File();
   std::string line;
   if (!text.empty()) {
     const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
@@ -329,7 +403,7 @@ std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view 
   if (!::GetFileSizeEx(h, &before)) return LastError();
   // A file that ends in a fragment (a line cut short) gets a line end first.
   char last = '\n';
-  if (before.QuadPart > 0) {
+  if (before.QuadPart > 0 && open->turn && open->turn.Held().readable) {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(before.QuadPart - 1);
     at.OffsetHigh = static_cast<DWORD>((before.QuadPart - 1) >> 32);
@@ -356,12 +430,11 @@ std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view 
 }
 
 std::error_code Win32FileSystem::Close(StreamId stream) {
-  Stream* closing = &ToStream(stream);
-  const bool closed = closing->file.Close();
-  const auto ec = closed ? std::error_code() : LastError();
-  if (closing->shared != nullptr) GiveTurn(closing->shared);
-  delete closing;
-  return ec;
+  Stream closing;
+  if (!streams_.Take(stream, closing)) return FsErrc::kNotObtained;
+  if (closing.turn) return closing.turn.Release();
+  if (!closing.made.Close()) return LastError();
+  return {};
 }
 
 std::error_code Win32FileSystem::Lock(std::u16string_view path, LockId& lock) {
@@ -369,44 +442,32 @@ std::error_code Win32FileSystem::Lock(std::u16string_view path, LockId& lock) {
   if (auto ec = Prepare(path, true, native)) return ec;
   for (;;) {
     // The turn is the file's: made here when it is not there yet.
-    UniqueHandle file(::CreateFileW(native.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) return LastError();
+    Win32Hold hold;
     FileKey key;
-    if (auto ec = FileOf(file.Get(), key)) return ec;
-    if (Turn* held = HeldTurn(key)) {
-      ++held->taken;
-      lock = static_cast<LockId>(reinterpret_cast<std::intptr_t>(held));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (auto ec = OpenForAppending(native, OPEN_ALWAYS, hold, key, info)) return ec;
+    if (Win32Turn held = turns_.Again(key)) {
+      lock = locks_.Add(std::move(held));
       return {};
     }
-    if (auto ec = LockTurn(file.Get(), until_)) return ec;
+    Win32Turn turn;
+    if (auto ec = TakeTurn(native, std::move(hold), key, turn)) return ec;
     // While this run waited, the turn's last holder may have deleted the file and made it
     // anew: the turn that counts is that of the file there now.
     FileKey there{};
     const UniqueHandle now = Look(native, FILE_FLAG_OPEN_REPARSE_POINT);
     if (!now || FileOf(now.Get(), there) || there != key) continue;
-    auto turn = std::make_unique<Turn>(Turn{std::move(file), key, 1});
-    lock = static_cast<LockId>(reinterpret_cast<std::intptr_t>(turn.get()));
-    turns_.push_back(std::move(turn));
     // What a run ended halfway through a deletion left, its successor in the turn removes.
-    ::DeleteFileW((native + kAway).c_str());
+    RemoveLeftovers(native);
+    lock = locks_.Add(std::move(turn));
     return {};
   }
 }
 
 std::error_code Win32FileSystem::Unlock(LockId lock) {
-  GiveTurn(reinterpret_cast<Turn*>(static_cast<std::intptr_t>(lock)));
-  return {};
-}
-
-void Win32FileSystem::GiveTurn(Turn* turn) {
-  if (--turn->taken > 0) return;
-  // Closing the handle lets go of the lock.
-  std::erase_if(turns_, [turn](const auto& held) { return held.get() == turn; });
-}
-
-Win32FileSystem::Stream& Win32FileSystem::ToStream(StreamId stream) {
-  return *reinterpret_cast<Stream*>(static_cast<std::intptr_t>(stream));
+  Win32Turn turn;
+  if (!locks_.Take(lock, turn)) return FsErrc::kNotObtained;
+  return turn.Release();
 }
 
 }  // namespace calendario

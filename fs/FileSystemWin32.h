@@ -5,34 +5,46 @@
 // last level, and appended to through FILE_APPEND_DATA handles, one WriteFile a line, in the
 // file's turn. Every handle has an owner (fs/Win32Handle.h).
 //
-// The turn at a file is a lock on one byte of the file itself, far past any end it reaches,
-// through a handle that may read it: every spelling of the file takes the same turn, and only
-// a process that can already keep a run from the file (by opening it without sharing writes)
-// can hold it. A turn this process holds is taken again, not waited for.
+// The turn at a file is a lock on one byte of the file itself, far past any end it reaches:
+// every spelling of the file takes the same turn. The lock is taken through the append handle
+// when it may read the file, and else through a handle opened only to hold it, which may
+// write. Windows lets any handle that may read or write a file lock it, so a reader can hold a
+// run back, within the run's bound, as a reader opening the file without sharing writes
+// already could. A file with no handle that can lock it is appended to without a turn.
 #pragma once
 
 #include <windows.h>
 
-#include <array>
 #include <chrono>
-#include <memory>
+#include <cstdint>
 #include <string>
-#include <vector>
 
 #include "fs/FileSystem.h"
+#include "fs/IdTable.h"
+#include "fs/Turns.h"
 #include "fs/Win32Handle.h"
 
 namespace calendario {
 
+// What holds one turn: the file, open for appending, and the handle the lock is held through
+// when it is not that one.
+struct Win32Hold {
+  UniqueHandle file;
+  bool readable = false;  // `file` may read the file too
+  UniqueHandle lockOnly;
+  // Closes both; fails when closing the file did.
+  std::error_code Release();
+};
+
+using Win32TurnTable = TurnTable<Win32Hold>;
+using Win32Turn = Win32TurnTable::Turn;
+
 class Win32FileSystem final : public FileSystemLayer {
  public:
   using Clock = std::chrono::steady_clock;
-  // Which file a handle is open on: the volume and the file's id.
-  using FileKey = std::array<std::uint64_t, 3>;
 
   // Turns at files are waited for until `turnsUntil` at most.
   explicit Win32FileSystem(Clock::time_point turnsUntil = Clock::now() + std::chrono::seconds(10));
-  ~Win32FileSystem() override;
 
   std::error_code Obtain() override;
   // Each call hands the whole path to the API, so a walk is of no use here: the cost of a call
@@ -44,6 +56,8 @@ class Win32FileSystem final : public FileSystemLayer {
                                  StreamId& stream) override;
   std::error_code GetFile(std::u16string_view path) override;
   std::error_code Size(std::u16string_view path, FileMeasure& measured) override;
+  // Deletes through one handle on the file: by POSIX semantics where the file system offers
+  // them, else renamed to a name of this run's own beside it and marked for deletion at once.
   std::error_code Delete(std::u16string_view path, bool force,
                          const FileMeasure* measured) override;
   std::error_code OpenAsTextStream(std::u16string_view path, int iomode, int format,
@@ -51,25 +65,38 @@ class Win32FileSystem final : public FileSystemLayer {
   std::error_code WriteLine(StreamId stream, std::u16string_view text) override;
   std::error_code Close(StreamId stream) override;
   // The turn at the file, which is made when missing. A run that waited for it while its last
-  // holder deleted the file and made it anew takes the new file's turn.
+  // holder deleted the file and made it anew takes the new file's turn. In the turn, what a
+  // deletion by renaming left beside the file (a run ended between its rename and its mark) is
+  // removed.
   std::error_code Lock(std::u16string_view path, LockId& lock) override;
   std::error_code Unlock(LockId lock) override;
 
  private:
-  struct Stream;
-  struct Turn;
-  std::error_code OpenFile(std::u16string_view path, DWORD access, DWORD disposition,
-                           bool appending, StreamId& stream);
-  Turn* HeldTurn(const FileKey& key);
-  void GiveTurn(Turn* turn);
-  static Stream& ToStream(StreamId stream);
+  // An open text stream: a file it made and holds itself (CreateTextFile), or the turn at a
+  // file, through whose handle it appends.
+  struct Stream {
+    UniqueHandle made;
+    Win32Turn turn;
+    HANDLE File() const { return turn ? turn.Held().file.Get() : made.Get(); }
+  };
+
+  // Opens the file for appending (made when missing, with `disposition` OPEN_ALWAYS), reading
+  // too where Windows lets it, never through a reparse point; describes what was opened.
+  std::error_code OpenForAppending(const std::wstring& native, DWORD disposition, Win32Hold& hold,
+                                   FileKey& key, BY_HANDLE_FILE_INFORMATION& info);
+  // Takes the turn at the file held open in `hold`, waiting for it within the bound.
+  std::error_code TakeTurn(const std::wstring& native, Win32Hold hold, const FileKey& key,
+                           Win32Turn& turn);
 
   Clock::time_point until_;
-  std::vector<std::unique_ptr<Turn>> turns_;
+  std::uint64_t renamed_ = 0;  // names of this run's own given to files deleted by renaming
+  Win32TurnTable turns_;
+  IdTable<StreamId, Stream> streams_;
+  IdTable<LockId, Win32Turn> locks_;
 };
 
 // The path as the wide API should see it: absolute, resolved, with the \\?\ (or \\?\UNC\)
-// prefix. Exposed for tests.
+// prefix.
 std::error_code NativePath(std::u16string_view path, std::wstring& native);
 
 }  // namespace calendario

@@ -1,8 +1,11 @@
 // The real calendario.exe, started as a process by CreateProcessW.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,8 +25,7 @@ using testing::TodayStamp;
 namespace stdfs = std::filesystem;
 
 // The program's path as Windows names it: under Wine a host path is drive Z:.
-std::wstring ProgramPath() {
-  std::string host = CALENDARIO_BINARY;
+std::wstring ProgramPath(std::string host = CALENDARIO_BINARY) {
   if (!host.empty() && host[0] == '/') host = "Z:" + host;
   for (char& c : host) {
     if (c == '/') c = '\\';
@@ -114,6 +116,85 @@ TEST_F(EndToEnd, ExitStatusSaysTheFolderStepFailed) {
     EXPECT_EQ(Start(L" -INno -RC" + root).status, 1u);
   }
   EXPECT_FALSE(stdfs::exists(temp / "CONIN$"));
+}
+
+// A running process whose parent is `parent` and that runs `program`, or 0. (An ended
+// process may still be listed, and may name a parent whose id has been given out again.)
+DWORD ChildOf(DWORD parent, const std::wstring& program) {
+  const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  DWORD child = 0;
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more && child == 0;
+       more = ::Process32NextW(snapshot, &entry)) {
+    if (entry.th32ParentProcessID != parent || !program.ends_with(entry.szExeFile)) continue;
+    const HANDLE process =
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;
+    DWORD code = 0;
+    if (::GetExitCodeProcess(process, &code) && code == STILL_ACTIVE) child = entry.th32ProcessID;
+    ::CloseHandle(process);
+  }
+  ::CloseHandle(snapshot);
+  return child;
+}
+
+TEST_F(EndToEnd, TheCallersEnvironmentTakesNoBoundAwayAndOnlyTheWorkersWordCounts) {
+  // Whatever a caller's CALENDARIO_WORKER holds, the program still starts a worker and watches
+  // it, and the worker's runs end as they would have once the turn it waits for is given back.
+  // The first one, waiting for that turn, is ended from outside with exit code 0 instead: the
+  // status is neither 0 nor 5.
+  const stdfs::path report = temp / "Informes" / "InformeMorvane.txt";
+  stdfs::create_directories(report.parent_path());
+  std::ofstream(report) << "";
+  const HANDLE holder = ::CreateFileW(report.wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  bool first = true;
+  for (const wchar_t* value : {L"1", L"", L"0123456789abcdef0123456789abcdef"}) {
+    SCOPED_TRACE(std::string(value, value + std::wcslen(value)));
+    OVERLAPPED whole{};
+    ASSERT_TRUE(::LockFileEx(holder, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole));
+    ::SetEnvironmentVariableW(L"CALENDARIO_WORKER", value);
+    std::wstring commandLine = L"\"" + ProgramPath() + L"\" -RI" + report.parent_path().wstring() +
+                               L" -RC" + (temp / "Raiz").wstring();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION watcher{};
+    const BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                          nullptr, temp.wstring().c_str(), &startup, &watcher);
+    ::SetEnvironmentVariableW(L"CALENDARIO_WORKER", nullptr);
+    ASSERT_TRUE(started);
+    DWORD worker = 0;
+    for (int i = 0; i < 400 && worker == 0; ++i) {
+      worker = ChildOf(watcher.dwProcessId, ProgramPath());
+      if (worker == 0) ::Sleep(5);
+    }
+    EXPECT_NE(worker, 0u) << "no worker was started";
+    const HANDLE process =
+        first ? ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, worker) : nullptr;
+    if (process != nullptr) {
+      // Once it waits for the turn: Wine does not always end a process still starting up. The
+      // turn stays held until the watcher has ended, since Wine ends a process's code a moment
+      // after it has said the process ended.
+      ::Sleep(500);
+      ::TerminateProcess(process, 0);
+      ::CloseHandle(process);
+      ::WaitForSingleObject(watcher.hProcess, 60000);
+    }
+    OVERLAPPED again{};
+    ::UnlockFileEx(holder, 0, MAXDWORD, MAXDWORD, &again);
+    ::WaitForSingleObject(watcher.hProcess, 60000);
+    DWORD status = 0xFFFFFFFF;
+    ::GetExitCodeProcess(watcher.hProcess, &status);
+    ::CloseHandle(watcher.hThread);
+    ::CloseHandle(watcher.hProcess);
+    EXPECT_EQ(status, first ? 7u : 0u);
+    first = false;
+  }
+  ::CloseHandle(holder);
 }
 
 // The manifest and the version resource, read back from the built program.

@@ -56,8 +56,10 @@ TEST_F(Win32OnDisk, AReportHeldOpenByAnotherProgramIsReallyGoneAndAFailedDeleteK
   // file's name alive: the new line must still start a new file, not go down with the old.
   MakeFolder(u"Informes");
   Write(u"Informes\\InformeMorvane.txt", std::string(10001, 'x') + "\r\n");
-  // What a run ended halfway through a deletion left goes too.
-  Write(u"Informes\\InformeMorvane.txt.calendario-deleted", "left over");
+  // What a run ended halfway through a deletion left goes too; a folder planted where an
+  // earlier version renamed to stops nothing, and stays.
+  Write(u"Informes\\InformeMorvane.txt.calendario-deleted-0123456789abcdef", "left over");
+  MakeFolder(u"Informes\\InformeMorvane.txt.calendario-deleted");
   const std::wstring report = Host(u"Informes\\InformeMorvane.txt").wstring();
   const HANDLE holder = ::CreateFileW(report.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -68,7 +70,7 @@ TEST_F(Win32OnDisk, AReportHeldOpenByAnotherProgramIsReallyGoneAndAFailedDeleteK
   EXPECT_EQ(Read(u"Informes\\InformeMorvane.txt"), "line\r\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Host(u"Informes")),
                           std::filesystem::directory_iterator()),
-            1);
+            2);
 
   // Held without FILE_SHARE_DELETE, a read-only file cannot go, and stays read-only.
   Write(u"ro.txt", "x");
