@@ -135,7 +135,7 @@ if [ "$kind" = windows ]; then
   check "UnregisterTaskOnRollback deletes it when the install is rolled back" \
     '[ "$(target_of UnregisterTaskOnRollback)" = "/Delete /TN calendario-machine /F" ] &&
      [ "$(type_of UnregisterTaskOnRollback)" = 3442 ]'
-  for action in RegisterTask UnregisterTask UnregisterTaskOnRollback; do
+  for action in RegisterTask SetTaskArguments UnregisterTask UnregisterTaskOnRollback; do
     check "$action lies between InstallInitialize and InstallFinalize, after SetSchtasks" \
       '[ "$(at InstallInitialize)" -lt "$(at $action)" ] && [ "$(at $action)" -lt "$(at InstallFinalize)" ] &&
        [ "$(at SetSchtasks)" -lt "$(at InstallInitialize)" ]'
@@ -143,41 +143,83 @@ if [ "$kind" = windows ]; then
   check "the task is registered after the files are installed, its rollback scheduled before it" \
     '[ "$(at InstallFiles)" -lt "$(at UnregisterTaskOnRollback)" ] &&
      [ "$(at UnregisterTaskOnRollback)" -lt "$(at RegisterTask)" ]'
-  check "the task is registered unless the product is being removed" \
-    '[ "$(condition_of RegisterTask)" = "NOT REMOVE=\"ALL\"" ]'
+  check "the task is registered on a first installation, and otherwise only when options are given" \
+    '[ "$(condition_of RegisterTask)" = "NOT REMOVE=\"ALL\" AND ((NOT Installed AND NOT WIX_UPGRADE_DETECTED) OR CALENDARIO_GIVEN)" ]'
+  check "SetTaskArguments hands schtasks the program and the options, just after the registration" \
+    '[ "$(target_of SetTaskArguments)" = "/Change /TN calendario-machine /TR \"\\\"[INSTALLDIR]calendario.exe\\\"[CalendarioArguments] \"" ] &&
+     [ "$(type_of SetTaskArguments)" = 3122 ] && [ "$(at SetTaskArguments)" -eq $(($(at RegisterTask) + 1)) ] &&
+     [ "$(condition_of SetTaskArguments)" = "$(condition_of RegisterTask) AND CalendarioArguments" ]'
   check "only a first installation's rollback deletes the task (not an upgrade's or a repair's)" \
     '[ "$(condition_of UnregisterTaskOnRollback)" = "NOT Installed AND NOT WIX_UPGRADE_DETECTED" ]'
   check "an upgrade's removal of the older version does not delete the task" \
     '[ "$(condition_of UnregisterTask)" = "REMOVE=\"ALL\" AND NOT UPGRADINGPRODUCTCODE" ]'
+  # The options. Wine runs no user interface sequence under /qn and ignores which properties
+  # are secure, so those two are read from the tables: in both sequences a value given is saved
+  # before AppSearch and given back after it, before the launch conditions look at it.
+  ui=$(msiinfo export "$msi" InstallUISequence)
+  ui_at() { column "$ui" "$1" 3; }
+  for option in ROOTFOLDER REPORTFOLDER MIRRORNAME REPORTLOG; do
+    check "$option given is saved before AppSearch and given back after it, in both sequences" \
+      '[ "$(at Save$option)" -lt "$(at AppSearch)" ] && [ "$(at AppSearch)" -lt "$(at GiveBack$option)" ] &&
+       [ "$(at GiveBack$option)" -lt "$(at LaunchConditions)" ] &&
+       [ "$(ui_at Save$option)" -lt "$(ui_at AppSearch)" ] && [ "$(ui_at AppSearch)" -lt "$(ui_at GiveBack$option)" ] &&
+       [ "$(ui_at GiveBack$option)" -lt "$(ui_at LaunchConditions)" ]'
+  done
+  secure=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties	//p')
+  for property in ROOTFOLDER REPORTFOLDER MIRRORNAME REPORTLOG CALENDARIO_GIVEN CALENDARIO_SEARCHED; do
+    check "$property is secure" 'case ";$secure;" in *";$property;"*) true ;; *) false ;; esac'
+  done
+  # The product code the README gives for this version, by which it is removed.
+  product_code=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductCode	//p')
+  version=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductVersion	//p')
+  check "the README gives $version's product code, $product_code" \
+    'grep -qF "| $version | \`$product_code\` |" "$top/README.md"'
 
   # The next version, made the same way, to upgrade to; and packages with an action after the
   # registration that fails on purpose: it registers the task again without /F, which fails
   # only because the registration before it has succeeded.
+  next_code=0F3C5E7A-9B1D-4F2E-8A6C-4D0B2E8F1A33
   "$top/tools/make-msi.sh" "$build/msi" "$work/next.msi" 1.0.1 \
-    0F3C5E7A-9B1D-4F2E-8A6C-4D0B2E8F1A33 4C2A6E8F-1B3D-4A5C-9E7B-2D0F6A8C1E35 >/dev/null 2>&1
+    "$next_code" 4C2A6E8F-1B3D-4A5C-9E7B-2D0F6A8C1E35 >/dev/null 2>&1
   failing() {
     cp "$1" "$2"
     msibuild "$2" -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES
         ('FailOnPurpose', 3122, 'SCHTASKS', '/Create /XML \"[INSTALLDIR]calendario-machine.task.xml\" /TN calendario-machine')" \
       -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES
-        ('FailOnPurpose', 'NOT REMOVE', $(($(at RegisterTask) + 1)))"
+        ('FailOnPurpose', 'NOT REMOVE', $(($(at SetTaskArguments) + 1)))"
   }
   cp "$msi" "$c/calendario.msi"; cp "$work/next.msi" "$c/next.msi"
   failing "$msi" "$c/failing.msi"; failing "$work/next.msi" "$c/failing-next.msi"
   installed="$c/Program Files/calendario"
   machine_tasks() { grep -l "for the whole machine" "$tasks"/* 2>/dev/null | wc -l; }
+  # msiexec, with what schtasks is handed to change the task's program: Wine's schtasks keeps
+  # no action, but says what /TR it was given. The text as Wine prints it, \ and " escaped.
+  msiexec() { WINEDEBUG=fixme+schtasks wine msiexec.exe "$@" >"$work/msiexec.log" 2>&1; }
+  handed() { sed -n 's/.*change_command Unsupported \/tr option L"\(.*\)"$/\1/p' "$work/msiexec.log"; }
+  program='\"C:\\Program Files\\calendario\\calendario.exe\"'
+  # The options as the registry holds them, one "NAME=value" a line.
+  remembered() {
+    wine reg.exe query 'HKLM\Software\calendario' /reg:64 2>/dev/null | tr -d '\r' |
+      awk '$2 == "REG_SZ" { v = $0; sub(/^ *[^ ]+ +REG_SZ +/, "", v); print $1 "=" v }' | sort | tr '\n' ' '
+  }
+  given="MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=no ROOTFOLDER=D:\\Datos"
   rm -rf "$c/tmpCalendario"
 
-  check "an install that fails after the registration fails" \
-    '! wine msiexec.exe /i "C:\\failing.msi" /qn >/dev/null 2>&1'
+  check "an install that fails after the registration fails" '! msiexec /i "C:\\failing.msi" /qn'
   check "its rollback deletes the task it registered, and the files" \
     '[ ! -e "$tasks/calendario-machine" ] && [ ! -e "$installed/calendario.exe" ]'
 
-  check "msiexec installs the MSI" 'wine msiexec.exe /i "C:\\calendario.msi" /qn >/dev/null 2>&1'
+  check "msiexec installs the MSI with the four options" \
+    'msiexec /i "C:\\calendario.msi" /qn "ROOTFOLDER=D:\\Datos" "REPORTFOLDER=D:\\Registro" \
+       MIRRORNAME=Espejo.txt REPORTLOG=no'
   for file in $shipped; do
     check "the MSI put $file in C:\\Program Files\\calendario" '[ -f "$installed/$file" ]'
   done
   check "the MSI registered the machine task" '[ -f "$tasks/calendario-machine" ] && bom calendario-machine'
+  check "the machine task is given the options as its program's arguments (not: $(handed))" \
+    '[ "$(handed)" = "$program -RCD:\\\\Datos -RID:\\\\Registro -NAEspejo.txt -INno " ]'
+  check "the options are remembered for an upgrade or a repair (not: $(remembered))" \
+    '[ "$(remembered)" = "$given Version=1.0.0 " ]'
   for kept in "<Description>Prepares today's folder (calendario), for the whole machine.</Description>" \
       "<StartWhenAvailable>true</StartWhenAvailable>" \
       "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>" \
@@ -189,32 +231,55 @@ if [ "$kind" = windows ]; then
   check "the installed program made today's folder" \
     '[ -f "$c/tmpCalendario/$(date +%Y%m%d)/Mirror.txt" ]'
 
-  check "msiexec installs the next version over it" \
-    'wine msiexec.exe /i "C:\\next.msi" /qn >/dev/null 2>&1'
+  # An administrator's edit of the task (Wine can neither disable nor change one: the stored
+  # definition is edited instead) survives a repair that gives no option.
+  sed -i 's/for the whole machine\./for the whole machine, as edited./' "$tasks/calendario-machine"
+  edited=$(stored calendario-machine)
+  check "a repair without options succeeds" 'msiexec /i "C:\\calendario.msi" /qn REINSTALL=ALL REINSTALLMODE=omus'
+  check "the repair leaves the edited task as it was, and hands schtasks nothing" \
+    '[ "$(stored calendario-machine)" = "$edited" ] && [ -z "$(handed)" ]'
+  check "the repair keeps the options (not: $(remembered))" '[ "$(remembered)" = "$given Version=1.0.0 " ]'
+
+  check "msiexec installs the next version over it, with no option" 'msiexec /i "C:\\next.msi" /qn'
   products=$(wine reg.exe query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
              grep -c "DisplayName.*calendario")
   check "the upgrade replaced the older version (one calendario installed, not $products)" '[ "$products" -eq 1 ]'
-  check "the upgrade leaves exactly one machine task (not $(machine_tasks))" \
-    '[ -f "$tasks/calendario-machine" ] && [ "$(machine_tasks)" -eq 1 ]'
+  check "the upgrade keeps the options (not: $(remembered))" '[ "$(remembered)" = "$given Version=1.0.1 " ]'
+  # On Windows the edited task stays as it was. Wine does not tell the older version's removal
+  # that it is part of an upgrade, so that removal deletes the task; either way, the upgrade
+  # must not have registered it again from the shipped definition.
+  check "the upgrade does not register the task again" \
+    '[ -z "$(handed)" ] && { [ ! -e "$tasks/calendario-machine" ] || [ "$(stored calendario-machine)" = "$edited" ]; }'
   check "the per-user task is still left as it was" '[ "$(stored calendario)" = "$user_stored" ]'
 
-  check "msiexec removes it" 'wine msiexec.exe /x "C:\\next.msi" /qn >/dev/null 2>&1'
+  check "a value with a space is refused" '! msiexec /i "C:\\next.msi" /qn "ROOTFOLDER=D:\\Mis Datos"'
+  check "the refusal keeps the options (not: $(remembered))" '[ "$(remembered)" = "$given Version=1.0.1 " ]'
+  check "new options on the installed version succeed" 'msiexec /i "C:\\next.msi" /qn REPORTLOG=si'
+  check "the new option is remembered beside the others (not: $(remembered))" \
+    '[ "$(remembered)" = "MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=si ROOTFOLDER=D:\\Datos Version=1.0.1 " ]'
+  check "the task is registered again, once, with the remembered options and the new one (not: $(handed))" \
+    '[ "$(handed)" = "$program -RCD:\\\\Datos -RID:\\\\Registro -NAEspejo.txt -INsi " ] &&
+     [ "$(machine_tasks)" -eq 1 ] && ! stored calendario-machine | grep -q "as edited"'
+
+  check "msiexec /x removes it by its product code" 'msiexec /x "{$next_code}" /qn'
   check "every installed file is gone" '[ ! -e "$installed/calendario.exe" ] && [ ! -e "$installed/README.md" ]'
   check "the machine task is gone" '[ ! -e "$tasks/calendario-machine" ] && [ "$(machine_tasks)" -eq 0 ]'
+  check "the remembered options are gone" '[ -z "$(remembered)" ]'
   check "the per-user task stays registered" '[ "$(stored calendario)" = "$user_stored" ]'
   check "the user's folders stay" '[ -d "$c/tmpCalendario" ]'
 
-  # A failed upgrade: the newer version's rollback must not delete the task the installed
-  # version registered. (Wine's msiexec does not undo the removal of the older version that
-  # ran before the failure, and does not tell that removal it is part of an upgrade, so only
-  # the task is looked at here.)
-  wine msiexec.exe /i "C:\\calendario.msi" /qn >/dev/null 2>&1
-  check "an upgrade that fails after the registration fails" \
-    '! wine msiexec.exe /i "C:\\failing-next.msi" /qn >/dev/null 2>&1'
+  # A failed upgrade that was given an option: the newer version's rollback must not delete the
+  # task the installed version registered. (Wine's msiexec does not undo the removal of the
+  # older version that ran before the failure, so only the task is looked at here.)
+  msiexec /i "C:\\calendario.msi" /qn
+  check "an upgrade that fails after the registration fails" '! msiexec /i "C:\\failing-next.msi" /qn REPORTLOG=si'
   check "the failed upgrade leaves the machine task registered" '[ -f "$tasks/calendario-machine" ]'
-  for product in calendario next failing-next; do
-    wine msiexec.exe /x "C:\\$product.msi" /qn >/dev/null 2>&1
-  done
+  for product in calendario next failing-next; do msiexec /x "C:\\$product.msi" /qn; done
+  uninstall_key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product_code"
+  msiexec /i "C:\\calendario.msi" /qn
+  check "msiexec /x with the README's product code removes $version" \
+    'wine reg.exe query "$uninstall_key" >/dev/null 2>&1 && msiexec /x "$product_code" /qn &&
+     ! wine reg.exe query "$uninstall_key" >/dev/null 2>&1 && [ ! -e "$installed/calendario.exe" ]'
   wine schtasks.exe /Delete /TN calendario-machine /F >/dev/null 2>&1
   wine schtasks.exe /Delete /TN calendario /F >/dev/null 2>&1
   rm -f "$c"/calendario.msi "$c"/next.msi "$c"/failing.msi "$c"/failing-next.msi "$c/calendario.task.xml"
