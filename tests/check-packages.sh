@@ -203,6 +203,8 @@ if [ "$kind" = windows ]; then
       awk '$2 == "REG_SZ" { v = $0; sub(/^ *[^ ]+ +REG_SZ +/, "", v); print $1 "=" v }' | sort | tr '\n' ' '
   }
   given="MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=no ROOTFOLDER=D:\\Datos"
+  # What an earlier run that was stopped may have left installed.
+  for product in "$product_code" "{$next_code}"; do msiexec /x "$product" /qn; done
   rm -rf "$c/tmpCalendario"
 
   check "an install that fails after the registration fails" '! msiexec /i "C:\\failing.msi" /qn'
