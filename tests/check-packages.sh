@@ -1,9 +1,11 @@
 #!/bin/sh
 # Makes the packages of a build and checks them as a new user would meet them.
 #   check-packages.sh BUILD_DIR linux|windows
-# For windows, the MSI is installed, upgraded and removed in the build's Wine prefix. For linux,
-# as root, the .deb is installed and purged, the .tar.gz unpacked into /usr/local and removed,
-# and a throwaway user (calcheckPID) is made, with a user manager of its own, and removed again.
+# For windows, the MSI is installed with options, repaired, upgraded and removed in the build's
+# Wine prefix. For linux, as root, the .deb is installed and purged, the .tar.gz unpacked into
+# /usr/local and removed, the RPM installed and erased by rpm, a throwaway user (calcheckPID) is
+# made, with a user manager of its own, and removed again, and a system manager is booted in a
+# container (systemd-nspawn) on this machine's /usr.
 # Each check is a single-quoted snippet that check() evaluates, so that it is shown and run as
 # written: the expansions in it are meant for eval (SC2016), and the names it uses are set for
 # it (SC2034) or called only through it (SC2317).
