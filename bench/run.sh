@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Prints one table of calendario's costs beside the references in ../shared/anchors (or
+# Prints one table of calendario's costs beside the references in bench/anchors (or
 # $ANCHORS): minimal.c, the same run in the fewest system calls, and daily.sh, the same job as
 # a shell script. Timings are not tests: absolute times vary from machine to machine, and the
 # ratios, measured side by side in one run, are what the goals are about.
@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
-anchors=${ANCHORS:-$top/../shared/anchors}
+anchors=${ANCHORS:-$top/bench/anchors}
 runs=${RUNS:-300}
 
 need=""

@@ -1,9 +1,11 @@
 #!/bin/sh
 # Makes the packages of a build and checks them as a new user would meet them.
 #   check-packages.sh BUILD_DIR linux|windows
-# For windows, the MSI is installed, upgraded and removed in the build's Wine prefix. For linux,
-# as root, the .deb is installed and purged, the .tar.gz unpacked into /usr/local and removed,
-# and a throwaway user (calcheckPID) is made, with a user manager of its own, and removed again.
+# For windows, the MSI is installed with options, repaired, upgraded and removed in the build's
+# Wine prefix. For linux, as root, the .deb is installed and purged, the .tar.gz unpacked into
+# /usr/local and removed, the RPM installed and erased by rpm, a throwaway user (calcheckPID) is
+# made, with a user manager of its own, and removed again, and a system manager is booted in a
+# container (systemd-nspawn) on this machine's /usr.
 # Each check is a single-quoted snippet that check() evaluates, so that it is shown and run as
 # written: the expansions in it are meant for eval (SC2016), and the names it uses are set for
 # it (SC2034) or called only through it (SC2317).
@@ -135,7 +137,7 @@ if [ "$kind" = windows ]; then
   check "UnregisterTaskOnRollback deletes it when the install is rolled back" \
     '[ "$(target_of UnregisterTaskOnRollback)" = "/Delete /TN calendario-machine /F" ] &&
      [ "$(type_of UnregisterTaskOnRollback)" = 3442 ]'
-  for action in RegisterTask UnregisterTask UnregisterTaskOnRollback; do
+  for action in RegisterTask SetTaskArguments UnregisterTask UnregisterTaskOnRollback; do
     check "$action lies between InstallInitialize and InstallFinalize, after SetSchtasks" \
       '[ "$(at InstallInitialize)" -lt "$(at $action)" ] && [ "$(at $action)" -lt "$(at InstallFinalize)" ] &&
        [ "$(at SetSchtasks)" -lt "$(at InstallInitialize)" ]'
@@ -143,41 +145,85 @@ if [ "$kind" = windows ]; then
   check "the task is registered after the files are installed, its rollback scheduled before it" \
     '[ "$(at InstallFiles)" -lt "$(at UnregisterTaskOnRollback)" ] &&
      [ "$(at UnregisterTaskOnRollback)" -lt "$(at RegisterTask)" ]'
-  check "the task is registered unless the product is being removed" \
-    '[ "$(condition_of RegisterTask)" = "NOT REMOVE=\"ALL\"" ]'
+  check "the task is registered on a first installation, and otherwise only when options are given" \
+    '[ "$(condition_of RegisterTask)" = "NOT REMOVE=\"ALL\" AND ((NOT Installed AND NOT WIX_UPGRADE_DETECTED) OR CALENDARIO_GIVEN)" ]'
+  check "SetTaskArguments hands schtasks the program and the options, just after the registration" \
+    '[ "$(target_of SetTaskArguments)" = "/Change /TN calendario-machine /TR \"\\\"[INSTALLDIR]calendario.exe\\\"[CalendarioArguments] \"" ] &&
+     [ "$(type_of SetTaskArguments)" = 3122 ] && [ "$(at SetTaskArguments)" -eq $(($(at RegisterTask) + 1)) ] &&
+     [ "$(condition_of SetTaskArguments)" = "$(condition_of RegisterTask) AND CalendarioArguments" ]'
   check "only a first installation's rollback deletes the task (not an upgrade's or a repair's)" \
     '[ "$(condition_of UnregisterTaskOnRollback)" = "NOT Installed AND NOT WIX_UPGRADE_DETECTED" ]'
   check "an upgrade's removal of the older version does not delete the task" \
     '[ "$(condition_of UnregisterTask)" = "REMOVE=\"ALL\" AND NOT UPGRADINGPRODUCTCODE" ]'
+  # The options. Wine runs no user interface sequence under /qn and ignores which properties
+  # are secure, so those two are read from the tables: in both sequences a value given is saved
+  # before AppSearch and given back after it, before the launch conditions look at it.
+  ui=$(msiinfo export "$msi" InstallUISequence)
+  ui_at() { column "$ui" "$1" 3; }
+  for option in ROOTFOLDER REPORTFOLDER MIRRORNAME REPORTLOG; do
+    check "$option given is saved before AppSearch and given back after it, in both sequences" \
+      '[ "$(at Save$option)" -lt "$(at AppSearch)" ] && [ "$(at AppSearch)" -lt "$(at GiveBack$option)" ] &&
+       [ "$(at GiveBack$option)" -lt "$(at LaunchConditions)" ] &&
+       [ "$(ui_at Save$option)" -lt "$(ui_at AppSearch)" ] && [ "$(ui_at AppSearch)" -lt "$(ui_at GiveBack$option)" ] &&
+       [ "$(ui_at GiveBack$option)" -lt "$(ui_at LaunchConditions)" ]'
+  done
+  secure=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties	//p')
+  for property in ROOTFOLDER REPORTFOLDER MIRRORNAME REPORTLOG CALENDARIO_GIVEN CALENDARIO_SEARCHED; do
+    check "$property is secure" 'case ";$secure;" in *";$property;"*) true ;; *) false ;; esac'
+  done
+  # The product code the README gives for this version, by which it is removed.
+  product_code=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductCode	//p')
+  version=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductVersion	//p')
+  check "the README gives $version's product code, $product_code" \
+    'grep -qF "| $version | \`$product_code\` |" "$top/README.md"'
 
   # The next version, made the same way, to upgrade to; and packages with an action after the
   # registration that fails on purpose: it registers the task again without /F, which fails
   # only because the registration before it has succeeded.
+  next_code=0F3C5E7A-9B1D-4F2E-8A6C-4D0B2E8F1A33
   "$top/tools/make-msi.sh" "$build/msi" "$work/next.msi" 1.0.1 \
-    0F3C5E7A-9B1D-4F2E-8A6C-4D0B2E8F1A33 4C2A6E8F-1B3D-4A5C-9E7B-2D0F6A8C1E35 >/dev/null 2>&1
+    "$next_code" 4C2A6E8F-1B3D-4A5C-9E7B-2D0F6A8C1E35 >/dev/null 2>&1
   failing() {
     cp "$1" "$2"
     msibuild "$2" -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES
         ('FailOnPurpose', 3122, 'SCHTASKS', '/Create /XML \"[INSTALLDIR]calendario-machine.task.xml\" /TN calendario-machine')" \
       -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES
-        ('FailOnPurpose', 'NOT REMOVE', $(($(at RegisterTask) + 1)))"
+        ('FailOnPurpose', 'NOT REMOVE', $(($(at SetTaskArguments) + 1)))"
   }
   cp "$msi" "$c/calendario.msi"; cp "$work/next.msi" "$c/next.msi"
   failing "$msi" "$c/failing.msi"; failing "$work/next.msi" "$c/failing-next.msi"
   installed="$c/Program Files/calendario"
   machine_tasks() { grep -l "for the whole machine" "$tasks"/* 2>/dev/null | wc -l; }
+  # msiexec, with what schtasks is handed to change the task's program: Wine's schtasks keeps
+  # no action, but says what /TR it was given. The text as Wine prints it, \ and " escaped.
+  msiexec() { WINEDEBUG=fixme+schtasks wine msiexec.exe "$@" >"$work/msiexec.log" 2>&1; }
+  handed() { sed -n 's/.*change_command Unsupported \/tr option L"\(.*\)"$/\1/p' "$work/msiexec.log"; }
+  program='\"C:\\Program Files\\calendario\\calendario.exe\"'
+  # The options as the registry holds them, one "NAME=value" a line.
+  remembered() {
+    wine reg.exe query 'HKLM\Software\calendario' /reg:64 2>/dev/null | tr -d '\r' |
+      awk '$2 == "REG_SZ" { v = $0; sub(/^ *[^ ]+ +REG_SZ +/, "", v); print $1 "=" v }' | sort | tr '\n' ' '
+  }
+  given="MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=no ROOTFOLDER=D:\\Datos"
+  # What an earlier run that was stopped may have left installed.
+  for product in "$product_code" "{$next_code}"; do msiexec /x "$product" /qn; done
   rm -rf "$c/tmpCalendario"
 
-  check "an install that fails after the registration fails" \
-    '! wine msiexec.exe /i "C:\\failing.msi" /qn >/dev/null 2>&1'
+  check "an install that fails after the registration fails" '! msiexec /i "C:\\failing.msi" /qn'
   check "its rollback deletes the task it registered, and the files" \
     '[ ! -e "$tasks/calendario-machine" ] && [ ! -e "$installed/calendario.exe" ]'
 
-  check "msiexec installs the MSI" 'wine msiexec.exe /i "C:\\calendario.msi" /qn >/dev/null 2>&1'
+  check "msiexec installs the MSI with the four options" \
+    'msiexec /i "C:\\calendario.msi" /qn "ROOTFOLDER=D:\\Datos" "REPORTFOLDER=D:\\Registro" \
+       MIRRORNAME=Espejo.txt REPORTLOG=no'
   for file in $shipped; do
     check "the MSI put $file in C:\\Program Files\\calendario" '[ -f "$installed/$file" ]'
   done
   check "the MSI registered the machine task" '[ -f "$tasks/calendario-machine" ] && bom calendario-machine'
+  check "the machine task is given the options as its program's arguments (not: $(handed))" \
+    '[ "$(handed)" = "$program -RCD:\\\\Datos -RID:\\\\Registro -NAEspejo.txt -INno " ]'
+  check "the options are remembered for an upgrade or a repair (not: $(remembered))" \
+    '[ "$(remembered)" = "$given Version=1.0.0 " ]'
   for kept in "<Description>Prepares today's folder (calendario), for the whole machine.</Description>" \
       "<StartWhenAvailable>true</StartWhenAvailable>" \
       "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>" \
@@ -189,32 +235,57 @@ if [ "$kind" = windows ]; then
   check "the installed program made today's folder" \
     '[ -f "$c/tmpCalendario/$(date +%Y%m%d)/Mirror.txt" ]'
 
-  check "msiexec installs the next version over it" \
-    'wine msiexec.exe /i "C:\\next.msi" /qn >/dev/null 2>&1'
+  # An administrator's edit of the task (Wine can neither disable nor change one: the stored
+  # definition is edited instead) survives a repair that gives no option. With a reduced user
+  # interface (/qr), so that AppSearch runs in the user interface's sequence, and the execute
+  # sequence must not take the remembered values for new ones.
+  sed -i 's/for the whole machine\./for the whole machine, as edited./' "$tasks/calendario-machine"
+  edited=$(stored calendario-machine)
+  check "a repair without options succeeds" 'msiexec /i "C:\\calendario.msi" /qr REINSTALL=ALL REINSTALLMODE=omus'
+  check "the repair leaves the edited task as it was, and hands schtasks nothing" \
+    '[ "$(stored calendario-machine)" = "$edited" ] && [ -z "$(handed)" ]'
+  check "the repair keeps the options (not: $(remembered))" '[ "$(remembered)" = "$given Version=1.0.0 " ]'
+
+  check "msiexec installs the next version over it, with no option" 'msiexec /i "C:\\next.msi" /qn'
   products=$(wine reg.exe query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
              grep -c "DisplayName.*calendario")
   check "the upgrade replaced the older version (one calendario installed, not $products)" '[ "$products" -eq 1 ]'
-  check "the upgrade leaves exactly one machine task (not $(machine_tasks))" \
-    '[ -f "$tasks/calendario-machine" ] && [ "$(machine_tasks)" -eq 1 ]'
+  check "the upgrade keeps the options (not: $(remembered))" '[ "$(remembered)" = "$given Version=1.0.1 " ]'
+  # On Windows the edited task stays as it was. Wine does not tell the older version's removal
+  # that it is part of an upgrade, so that removal deletes the task; either way, the upgrade
+  # must not have registered it again from the shipped definition.
+  check "the upgrade does not register the task again" \
+    '[ -z "$(handed)" ] && { [ ! -e "$tasks/calendario-machine" ] || [ "$(stored calendario-machine)" = "$edited" ]; }'
   check "the per-user task is still left as it was" '[ "$(stored calendario)" = "$user_stored" ]'
 
-  check "msiexec removes it" 'wine msiexec.exe /x "C:\\next.msi" /qn >/dev/null 2>&1'
+  check "a value with a space is refused" '! msiexec /i "C:\\next.msi" /qn "ROOTFOLDER=D:\\Mis Datos"'
+  check "the refusal keeps the options (not: $(remembered))" '[ "$(remembered)" = "$given Version=1.0.1 " ]'
+  check "new options on the installed version succeed" 'msiexec /i "C:\\next.msi" /qn REPORTLOG=si'
+  check "the new option is remembered beside the others (not: $(remembered))" \
+    '[ "$(remembered)" = "MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=si ROOTFOLDER=D:\\Datos Version=1.0.1 " ]'
+  check "the task is registered again, once, with the remembered options and the new one (not: $(handed))" \
+    '[ "$(handed)" = "$program -RCD:\\\\Datos -RID:\\\\Registro -NAEspejo.txt -INsi " ] &&
+     [ "$(machine_tasks)" -eq 1 ] && ! stored calendario-machine | grep -q "as edited"'
+
+  check "msiexec /x removes it by its product code" 'msiexec /x "{$next_code}" /qn'
   check "every installed file is gone" '[ ! -e "$installed/calendario.exe" ] && [ ! -e "$installed/README.md" ]'
   check "the machine task is gone" '[ ! -e "$tasks/calendario-machine" ] && [ "$(machine_tasks)" -eq 0 ]'
+  check "the remembered options are gone" '[ -z "$(remembered)" ]'
   check "the per-user task stays registered" '[ "$(stored calendario)" = "$user_stored" ]'
   check "the user's folders stay" '[ -d "$c/tmpCalendario" ]'
 
-  # A failed upgrade: the newer version's rollback must not delete the task the installed
-  # version registered. (Wine's msiexec does not undo the removal of the older version that
-  # ran before the failure, and does not tell that removal it is part of an upgrade, so only
-  # the task is looked at here.)
-  wine msiexec.exe /i "C:\\calendario.msi" /qn >/dev/null 2>&1
-  check "an upgrade that fails after the registration fails" \
-    '! wine msiexec.exe /i "C:\\failing-next.msi" /qn >/dev/null 2>&1'
+  # A failed upgrade that was given an option: the newer version's rollback must not delete the
+  # task the installed version registered. (Wine's msiexec does not undo the removal of the
+  # older version that ran before the failure, so only the task is looked at here.)
+  msiexec /i "C:\\calendario.msi" /qn
+  check "an upgrade that fails after the registration fails" '! msiexec /i "C:\\failing-next.msi" /qn REPORTLOG=si'
   check "the failed upgrade leaves the machine task registered" '[ -f "$tasks/calendario-machine" ]'
-  for product in calendario next failing-next; do
-    wine msiexec.exe /x "C:\\$product.msi" /qn >/dev/null 2>&1
-  done
+  for product in calendario next failing-next; do msiexec /x "C:\\$product.msi" /qn; done
+  uninstall_key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product_code"
+  msiexec /i "C:\\calendario.msi" /qn
+  check "msiexec /x with the README's product code removes $version" \
+    'wine reg.exe query "$uninstall_key" >/dev/null 2>&1 && msiexec /x "$product_code" /qn &&
+     ! wine reg.exe query "$uninstall_key" >/dev/null 2>&1 && [ ! -e "$installed/calendario.exe" ]'
   wine schtasks.exe /Delete /TN calendario-machine /F >/dev/null 2>&1
   wine schtasks.exe /Delete /TN calendario /F >/dev/null 2>&1
   rm -f "$c"/calendario.msi "$c"/next.msi "$c"/failing.msi "$c"/failing-next.msi "$c/calendario.task.xml"
@@ -233,7 +304,9 @@ check "the .deb is for amd64" 'printf "%s\n" "$info" | grep -q "^ Architecture: 
 for file in ./usr/bin/calendario ./usr/share/man/man1/calendario.1.gz \
     ./usr/share/doc/calendario/README.md ./usr/share/doc/calendario/copyright \
     ./usr/share/doc/calendario/changelog.gz ./usr/share/doc/calendario/THIRD-PARTY-NOTICES \
-    ./usr/lib/systemd/user/calendario.service ./usr/lib/systemd/user/calendario.timer; do
+    ./usr/lib/systemd/user/calendario.service ./usr/lib/systemd/user/calendario.timer \
+    ./usr/lib/systemd/system/calendario-machine.service \
+    ./usr/lib/systemd/system/calendario-machine.timer; do
   check "the .deb holds $file" 'printf "%s\n" "$contents" | grep -q " $file$"'
 done
 # Debian's own checker, at its most demanding: nothing but the tags the package overrides.
@@ -244,9 +317,43 @@ listing=$(tar tzf "$tgz" | cut -d/ -f2 | sort -u | tr '\n' ' ')
 check "the .tar.gz holds bin, lib and share at its top (not $listing)" \
   '[ "$listing" = " bin lib share " ] || [ "$listing" = "bin lib share " ]'
 for file in bin/calendario share/man/man1/calendario.1.gz share/doc/calendario/LICENSE \
-    share/doc/calendario/THIRD-PARTY-NOTICES lib/systemd/user/calendario.service; do
+    share/doc/calendario/THIRD-PARTY-NOTICES lib/systemd/user/calendario.service \
+    lib/systemd/system/calendario-machine.service lib/systemd/system/calendario-machine.timer; do
   check "the .tar.gz holds $file" 'tar tzf "$tgz" | grep -q "^[^/]*/$file$"'
 done
+# Unpacked by root, every entry is root's, whoever built the archive: 0:0 and no names.
+owners=$(tar -tvzf "$tgz" | awk '{ print $2 }' | sort -u | tr '\n' ' ')
+check "every entry of the .tar.gz is owned by 0:0, with no names (not: $owners)" '[ "$owners" = "0/0 " ]'
+
+# The RPM, made by the same cpack: what rpm says of it, its scripts, and rpmlint.
+rpm_file=$(ls "$work"/out/*.rpm)
+rpm_q() { rpm -qp --qf "$1" "$rpm_file" 2>/dev/null; }
+check "the RPM is calendario 1.0.0, MIT, with a summary and a description of its own" \
+  '[ "$(rpm_q "%{NAME} %{VERSION} %{LICENSE}")" = "calendario 1.0.0 MIT" ] &&
+   [ "$(rpm_q "%{SUMMARY}")" = "Prepares one folder per calendar day" ] &&
+   rpm_q "%{DESCRIPTION}" | grep -q "calendario-machine.timer, is shipped disabled"'
+check "the RPM is not relocatable" '[ "$(rpm_q "%{PREFIXES}")" = "(none)" ]'
+rpm_dirs=$(rpm_q '[%{FILEMODES:perms} %{FILENAMES}\n]' | awk '/^d/ { print $2 }' | tr '\n' ' ')
+check "the RPM owns no folder but its own (not: $rpm_dirs)" '[ "$rpm_dirs" = "/usr/share/doc/calendario " ]'
+rpm_files=$(rpm_q '[%{FILENAMES}\n]')
+for file in /usr/bin/calendario /usr/share/man/man1/calendario.1.gz \
+    /usr/lib/systemd/user/calendario.service /usr/lib/systemd/user/calendario.timer \
+    /usr/lib/systemd/system/calendario-machine.service /usr/lib/systemd/system/calendario-machine.timer \
+    /usr/lib/systemd/user-preset/90-calendario.preset /usr/share/doc/calendario/LICENSE; do
+  check "the RPM holds $file" 'printf "%s\n" "$rpm_files" | grep -qx "$file"'
+done
+epoch=$(sed -n 's/^set(CPACK_CALENDARIO_SOURCE_DATE_EPOCH "\([0-9]*\)")$/\1/p' "$build/CPackConfig.cmake")
+check "the RPM's build time is the release's ($epoch), not the build's" '[ "$(rpm_q "%{BUILDTIME}")" = "$epoch" ]'
+scripts=$(rpm -qp --scripts "$rpm_file" 2>/dev/null)
+check "the RPM presets the user timer on a first installation only" \
+  'printf "%s\n" "$scripts" | grep -A1 "^if \[ \"\$1\" -eq 1 \]" | grep -q "systemctl --global preset calendario.timer"'
+check "erasing the RPM disables the user timer and the system timer" \
+  'printf "%s\n" "$scripts" | sed -n "/^preuninstall/,/^postuninstall/p" |
+   grep -A2 "^if \[ \"\$1\" -eq 0 \]" | grep -q "systemctl --global disable calendario.timer" &&
+   printf "%s\n" "$scripts" | grep -q "disable calendario-machine.timer"'
+rpmlint_out=$(rpmlint -r "$top/packaging/rpm/rpmlintrc" "$rpm_file" 2>&1)
+check "rpmlint finds no error in the RPM" \
+  'printf "%s\n" "$rpmlint_out" | grep -q " 0 errors, "' || printf '%s\n' "$rpmlint_out"
 
 # The man page renders without a warning in both man-page programs.
 mkdir -p "$work/x" && dpkg-deb -x "$deb" "$work/x"
@@ -273,6 +380,21 @@ exposure=$(systemd-analyze security --offline=yes "$unit" 2>/dev/null |
            sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
 check "the service's exposure is 6.1 or less (it is ${exposure:-unknown})" \
   'awk -v e="${exposure:-99}" "BEGIN { exit !(e <= 6.1) }"'
+# The system service, which a system manager can sandbox whole: at most 2.0 (a bare
+# DynamicUser= service rates 8.4).
+machine_unit=$work/x/usr/lib/systemd/system/calendario-machine.service
+exposure=$(systemd-analyze security --offline=yes "$machine_unit" 2>/dev/null |
+           sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+check "the system service's exposure is 2.0 or less (it is ${exposure:-unknown})" \
+  'awk -v e="${exposure:-99}" "BEGIN { exit !(e <= 2.0) }"'
+check "the system service runs the packaged program as a dynamic user, drive C in its state" \
+  'grep -qx "ExecStart=/usr/bin/calendario" "$machine_unit" && grep -qx "DynamicUser=yes" "$machine_unit" &&
+   grep -qx "StateDirectory=calendario" "$machine_unit" &&
+   grep -qx "Environment=XDG_DATA_HOME=%S/calendario" "$machine_unit"'
+# Both services stop what a run left (a worker waiting on a share) shortly after SIGTERM.
+check "both services say how a stop ends what a run left" \
+  'grep -qx "KillMode=control-group" "$unit" && grep -qx "TimeoutStopSec=10s" "$unit" &&
+   grep -qx "KillMode=control-group" "$machine_unit" && grep -qx "TimeoutStopSec=10s" "$machine_unit"'
 
 # Every shell script of the tree passes shellcheck.
 scripts=$(cd "$top" && git ls-files | while read -r f; do
@@ -362,12 +484,61 @@ um_stop() {
   um_pid="" um_uid="" um_cgroups="" um_made=""
 }
 
+# A real system manager, as a machine's boot starts one: systemd as the first process of a
+# container (systemd-nspawn) whose /usr is this machine's, with the package installed in it, and
+# whose /etc enables nothing; it boots into a probe that starts the system units and writes
+# down what it found. Where no container can be booted, the system service's command is run as
+# the unit runs it instead: under a user id that no account has, with only its environment.
+sm_root=$work/machine
+sm_boot() {
+  command -v systemd-nspawn >/dev/null || { sm_why="no systemd-nspawn"; return 1; }
+  for d in usr var tmp run root proc sys dev out etc/systemd/system; do mkdir -p "$sm_root/$d"; done
+  for d in bin sbin lib lib64; do ln -s "usr/$d" "$sm_root/$d"; done
+  cp /usr/lib/os-release "$sm_root/etc/os-release"
+  cp -P /etc/passwd /etc/group /etc/nsswitch.conf /etc/localtime "$sm_root/etc/"
+  # A machine that has booted before: a first boot would apply the default presets to every
+  # unit installed, as no installation of a package does.
+  tr -d '-' </proc/sys/kernel/random/uuid >"$sm_root/etc/machine-id"
+  printf '%s\n' '[Service]' Type=oneshot 'ExecStart=/bin/sh /probe' \
+    'ExecStartPost=/bin/systemctl poweroff --no-block' >"$sm_root/etc/systemd/system/probe.service"
+  cat >"$sm_root/probe" <<'PROBE'
+day=/var/lib/private/calendario/calendario/drives/c/tmpCalendario/$(date +%Y%m%d)
+{
+  echo "shipped=$(systemctl is-enabled calendario-machine.timer)"
+  systemctl enable --now calendario-machine.timer >/dev/null 2>&1
+  echo "timer=$(systemctl is-active calendario-machine.timer)"
+  echo "calendar=$(systemctl show -p TimersCalendar --value calendario-machine.timer)"
+  echo "persistent=$(systemctl show -p Persistent --value calendario-machine.timer)"
+  systemctl start calendario-machine.service
+  echo "result=$(systemctl show -p Result --value calendario-machine.service)"
+  echo "status=$(systemctl show -p ExecMainStatus --value calendario-machine.service)"
+  echo "owner=$(stat -c %u "$day/Mirror.txt")"
+  echo "account=$(getent passwd "$(stat -c %u "$day/Mirror.txt")")"
+  echo "private=$(stat -c %a /var/lib/private)"
+  echo "report=$(ls /var/lib/calendario/calendario/drives/c/Informes/InformeMorvane.txt)"
+} >/out/result 2>&1
+PROBE
+  # What systemd-nspawn leaves in /run/systemd, when it was not there before, goes again.
+  sm_made=""
+  for d in /run/systemd/nspawn /run/systemd/nspawn-root; do [ -e "$d" ] || sm_made="$sm_made $d"; done
+  timeout 120 systemd-nspawn --quiet --directory="$sm_root" --bind-ro=/usr \
+    --bind="$sm_root/out:/out" --register=no --link-journal=no --keep-unit --console=pipe \
+    --boot -- systemd.unit=probe.service systemd.firstboot=off </dev/null >"$work/nspawn.log" 2>&1 ||
+    { sm_why="systemd-nspawn could not boot a container: $(tail -n 1 "$work/nspawn.log")"; sm_clean; return 1; }
+  sm_clean
+  [ -s "$sm_root/out/result" ] || { sm_why="the container wrote nothing"; return 2; }
+}
+sm_clean() { for d in $sm_made; do rm -rf "$d"; done; }
+found() { sed -n "s/^$1=//p" "$sm_root/out/result"; }
+
 # Installed for real, as root: the program runs, its units verify, the timer is enabled for
 # every user and starts in a user's manager, and the service it starts makes today's folder.
 # A removal keeps that enablement, as debhelper's packages do, and a purge removes it: the
 # package is purged, and so installed afresh, on every run.
 if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/dev/null | grep -q '^.i'; then
   dpkg -P calendario >/dev/null 2>&1
+  link=/etc/systemd/user/timers.target.wants/calendario.timer
+  machine_link=/etc/systemd/system/timers.target.wants/calendario-machine.timer
   trap 'um_stop; rm -rf "$work"' EXIT
   trap 'exit 1' HUP INT TERM
   if dpkg -i "$deb" >"$work/dpkg.log" 2>&1; then
@@ -377,11 +548,41 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/
     check "the installed program made today's folder" \
       '[ -f "$work/home/calendario/drives/c/tmpCalendario/$(date +%Y%m%d)/Mirror.txt" ]'
     check "man finds the installed page" 'man -w calendario >/dev/null 2>&1'
+    check "the installed program says its version" 'strings /usr/bin/calendario | grep -qx "calendario 1.0.0"'
     check "the installed units verify" \
-      'systemd-analyze verify /usr/lib/systemd/user/calendario.service /usr/lib/systemd/user/calendario.timer'
-    link=/etc/systemd/user/timers.target.wants/calendario.timer
+      'systemd-analyze verify /usr/lib/systemd/user/calendario.service /usr/lib/systemd/user/calendario.timer &&
+       systemd-analyze verify /usr/lib/systemd/system/calendario-machine.service \
+         /usr/lib/systemd/system/calendario-machine.timer'
     check "the package enables the timer for every user" \
       '[ "$(systemctl --global is-enabled calendario.timer 2>&1)" = enabled ] && [ -L "$link" ]'
+    check "the package leaves the system timer disabled" '[ ! -e "$machine_link" ] && [ ! -L "$machine_link" ]'
+
+    sm_boot; booted=$?
+    if [ "$booted" -eq 0 ]; then
+      ok
+      check "the system manager finds the system timer disabled (not: $(found shipped))" \
+        '[ "$(found shipped)" = disabled ]'
+      check "systemctl enable --now starts the system timer, daily at 06:00, catching up" \
+        '[ "$(found timer)" = active ] && [ "$(found persistent)" = yes ] &&
+         found calendar | grep -qF "OnCalendar=*-*-* 06:00:00"'
+      check "the system service ended well (result $(found result), status $(found status))" \
+        '[ "$(found result)" = success ] && [ "$(found status)" = 0 ]'
+      check "it made today's folder as a dynamic user, whom no account names (uid $(found owner))" \
+        '[ "$(found owner)" -ge 61184 ] && [ "$(found owner)" -le 65519 ] && [ -z "$(found account)" ]'
+      check "its report lies where only root may read it" \
+        '[ "$(found private)" = 700 ] && [ -n "$(found report)" ]'
+    elif [ "$booted" -eq 1 ]; then
+      # As the unit runs it: a user id no account has, no groups, no environment but its own.
+      uid=61900; while getent passwd "$uid" >/dev/null || getent group "$uid" >/dev/null; do uid=$((uid + 1)); done
+      state=$work/state/calendario
+      install -d -m 700 -o "$uid" -g "$uid" "$state"
+      check "the system service's command runs under a user id no account has" \
+        'setpriv --reuid="$uid" --regid="$uid" --clear-groups env -i XDG_DATA_HOME="$state" /usr/bin/calendario &&
+         [ "$(stat -c %u "$state/calendario/drives/c/tmpCalendario/$(date +%Y%m%d)/Mirror.txt")" = "$uid" ]'
+      echo "SKIPPED: a system manager cannot run here ($sm_why): its command was run as the unit would run it"
+    else
+      cat "$work/nspawn.log"; bad "a system manager boots ($sm_why)"
+    fi
 
     um_start; started=$?
     if [ "$started" -eq 0 ]; then
@@ -422,25 +623,44 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/
       '[ ! -e "$link" ] && [ ! -L "$link" ] && ! ls /var/lib/systemd/deb-systemd-user-helper-enabled/ 2>/dev/null | grep -q calendario'
     check "purging it leaves nothing of the package" '! dpkg-query -W calendario >/dev/null 2>&1'
 
-    # An administrator's opt-out for every user is kept by the next upgrade.
+    # An administrator's opt-out for every user is kept by the next upgrade, and so is the
+    # enablement of the system timer, which a purge removes.
     dpkg -i "$deb" >/dev/null 2>&1 && systemctl --global disable calendario.timer >/dev/null 2>&1
+    systemctl enable calendario-machine.timer >/dev/null 2>&1
     dpkg -i "$deb" >/dev/null 2>&1
     check "systemctl --global disable survives an upgrade" \
       '[ "$(systemctl --global is-enabled calendario.timer 2>&1)" = disabled ]'
+    check "systemctl enable of the system timer survives an upgrade" '[ -L "$machine_link" ]'
     dpkg -P calendario >/dev/null 2>&1
+    check "purging it removes the system timer's enablement" '[ ! -e "$machine_link" ] && [ ! -L "$machine_link" ]'
   else
     cat "$work/dpkg.log"; bad "dpkg -i"
   fi
   # The .tar.gz unpacked into /usr/local as its README says: a working tree, whose timer
   # systemctl --global enables, and which is removed again file by file.
+  # The README's line is taken as it stands. Run first into a prefix whose folders are made as
+  # Debian makes /usr/local's (setgid, group staff): they must stay as they were.
+  untar=$(sed -n 's/^sudo \(tar -xzf calendario-1\.0\.0-linux-x86_64\.tar\.gz -C \/usr\/local .*\)$/\1/p' "$top/README.md")
+  check "the README's .tar.gz line keeps existing folders as they are (--no-overwrite-dir)" \
+    'case $untar in *--no-overwrite-dir*) true ;; *) false ;; esac'
+  prefix=$work/prefix
+  for d in "$prefix" "$prefix/bin" "$prefix/lib" "$prefix/share"; do
+    install -d -m 2775 -o root -g staff "$d"
+  done
+  untar_in() { (cd "$(dirname "$tgz")" && eval "$(printf '%s' "$untar" | sed "s|/usr/local|$1|")"); }
+  untar_in "$prefix"
+  kept=$(stat -c '%a %U:%G' "$prefix/bin" "$prefix/lib" "$prefix/share" | sort -u)
+  check "unpacking it keeps the folders that were there (not: $kept)" '[ "$kept" = "2775 root:staff" ] &&
+    [ -x "$prefix/bin/calendario" ]'
   if [ ! -e /usr/local/bin/calendario ]; then
-    tar -xzf "$tgz" -C /usr/local --strip-components=1
+    untar_in /usr/local
     XDG_DATA_HOME="$work/local" /usr/local/bin/calendario
     check "the unpacked program runs" '[ $? -eq 0 ]'
     check "the unpacked unit names /usr/local/bin/calendario" \
       'grep -qx "ExecStart=/usr/local/bin/calendario" /usr/local/lib/systemd/user/calendario.service'
     check "the unpacked units verify" 'MANPATH=/usr/local/share/man systemd-analyze verify \
-      /usr/local/lib/systemd/user/calendario.service /usr/local/lib/systemd/user/calendario.timer'
+      /usr/local/lib/systemd/user/calendario.service /usr/local/lib/systemd/user/calendario.timer \
+      /usr/local/lib/systemd/system/calendario-machine.service /usr/local/lib/systemd/system/calendario-machine.timer'
     check "systemctl --global enable enables the unpacked timer for every user" \
       'systemctl --global enable calendario.timer >/dev/null 2>&1 &&
        [ "$(readlink /etc/systemd/user/timers.target.wants/calendario.timer)" = /usr/local/lib/systemd/user/calendario.timer ]'
@@ -448,6 +668,25 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/
     tar -tzf "$tgz" | grep -v '/$' | cut -d/ -f2- | (cd /usr/local && xargs rm -f --)
     check "removing the files it lists leaves nothing of it" \
       '[ ! -e /usr/local/bin/calendario ] && [ ! -e /usr/local/lib/systemd/user/calendario.timer ]'
+  fi
+  # The RPM, installed by rpm itself (Debian's keeps a database of its own and is told to
+  # install anyway): its scripts preset the user timer on the first installation only, leave
+  # the system timer disabled, and disable both when the package is erased.
+  if [ ! -e /usr/bin/calendario ] && ! rpm -q calendario >/dev/null 2>&1; then
+    rpm_do() { rpm --force-debian --nodeps "$@" >"$work/rpm.log" 2>&1 || { cat "$work/rpm.log"; false; }; }
+    check "rpm installs the RPM" 'rpm_do -i "$rpm_file"'
+    check "the RPM's program runs" 'XDG_DATA_HOME="$work/rpm" /usr/bin/calendario'
+    check "its first installation enables the user timer for every user, as its preset says" \
+      '[ "$(readlink "$link")" = /usr/lib/systemd/user/calendario.timer ]'
+    check "it leaves the system timer disabled" '[ ! -e "$machine_link" ] && [ ! -L "$machine_link" ]'
+    systemctl --global disable calendario.timer >/dev/null 2>&1
+    check "an upgrade presets nothing: an administrator's disable stays" \
+      'rpm_do -U --replacepkgs "$rpm_file" && [ ! -e "$link" ] && [ ! -L "$link" ]'
+    systemctl --global enable calendario.timer >/dev/null 2>&1
+    systemctl enable calendario-machine.timer >/dev/null 2>&1
+    check "erasing it disables both timers and leaves none of its files" \
+      'rpm_do -e calendario && [ ! -L "$link" ] && [ ! -L "$machine_link" ] && [ ! -e /usr/bin/calendario ] &&
+       [ ! -e /usr/lib/systemd/user-preset/90-calendario.preset ]'
   fi
 else
   echo "not root, or calendario installed on this machine: dpkg -i not tried"

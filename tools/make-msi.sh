@@ -31,5 +31,14 @@ OLD=$random NEW="{$package}" perl -0777 -pi -e 's/\Q$ENV{OLD}\E/$ENV{NEW}/g' "$o
 frozen msibuild "$output" -q "UPDATE CustomAction SET Type=3442 WHERE Action='UnregisterTaskOnRollback'"
 msiinfo export "$output" CustomAction | grep -q "^UnregisterTaskOnRollback	3442	" ||
   { echo "$output: the rollback action is not of type 3442" >&2; exit 1; }
+# wixl has no Secure attribute on a property. The options, and the two properties that carry
+# what the user interface's sequence found to the execute sequence, are made secure here, so
+# that they reach the server side of a managed or elevated installation.
+secure="ROOTFOLDER;REPORTFOLDER;MIRRORNAME;REPORTLOG;CALENDARIO_GIVEN;CALENDARIO_SEARCHED"
+wixl_secure=$(msiinfo export "$output" Property | tr -d '\r' |
+              sed -n 's/^SecureCustomProperties	//p')
+frozen msibuild "$output" -q "UPDATE Property SET Value='$wixl_secure;$secure' WHERE Property='SecureCustomProperties'"
+msiinfo export "$output" Property | tr -d '\r' | grep -q "^SecureCustomProperties	.*;$secure$" ||
+  { echo "$output: $secure are not secure" >&2; exit 1; }
 msiinfo suminfo "$output" | grep -qx "Revision number (UUID): {$package}" ||
   { echo "$output: the package code is not {$package}" >&2; exit 1; }
