@@ -15,8 +15,7 @@
 
 namespace calendario {
 
-ExitStatus RunWatched(WorkFunction work, void* context,
-                      std::chrono::steady_clock::time_point deadline) {
+ExitStatus Watch(WorkFunction work, void* context, std::chrono::steady_clock::time_point deadline) {
   using Clock = std::chrono::steady_clock;
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return work(context);

@@ -23,8 +23,7 @@ using WorkFunction = ExitStatus (*)(void* context);
 // went (it was killed, or crashed). When no worker can be started (the system will start no
 // more processes, or has no memory or descriptor for one), runs it in this process instead,
 // without the bound: a run that would have worked is never refused for want of a worker.
-ExitStatus RunWatched(WorkFunction work, void* context,
-                      std::chrono::steady_clock::time_point deadline);
+ExitStatus Watch(WorkFunction work, void* context, std::chrono::steady_clock::time_point deadline);
 
 // Lets the deferred signals through (one that arrived meanwhile takes effect now) and ends the
 // process with `status`, touching nothing a worker still running may share with the watcher.

@@ -68,8 +68,7 @@ int Worker(void* arg) {
 
 }  // namespace
 
-ExitStatus RunWatched(WorkFunction work, void* context,
-                      std::chrono::steady_clock::time_point deadline) {
+ExitStatus Watch(WorkFunction work, void* context, std::chrono::steady_clock::time_point deadline) {
   void* mapped = ::mmap(nullptr, kGuardBytes + kStackBytes, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
   if (mapped == MAP_FAILED) return work(context);

@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
   // A file-size limit must fail a write, not end the process halfway through a run.
   std::signal(SIGXFSZ, SIG_IGN);
   Job job{argc, argv, TurnsUntil(start)};
-  const ExitStatus status = RunWatched(Work, &job, start + kRunBound);
+  const ExitStatus status = Watch(Work, &job, start + kRunBound);
   // Every line is written: a signal that came meanwhile takes effect now. Nothing is buffered:
   // the process ends here, without the C library's own ending.
   EndWatcher(static_cast<int>(status), deferred);

@@ -299,7 +299,8 @@ TEST_F(EndToEnd, AnotherUserWhoMayOnlyReadNeitherHoldsBackNorBreaksARunInAShared
 
 TEST_F(EndToEnd, ARootRunOrAProcessCapCostsAUserNothing) {
   // A run as root in a user's tree whose files exist changes nothing that the user's later
-  // runs can do; and a user who may start no more processes still gets the day's folder.
+  // runs can do; a file the user may write is written wherever it lies; and a user who may
+  // start no more processes still gets the day's folder.
   const passwd* other = OtherUser();
   if (other == nullptr) GTEST_SKIP() << "needs root and useradd, for a second user";
   stdfs::permissions(temp, stdfs::perms::owner_all | stdfs::perms::others_exec);
@@ -321,6 +322,18 @@ TEST_F(EndToEnd, ARootRunOrAProcessCapCostsAUserNothing) {
   std::vector<std::string> lines;
   ASSERT_TRUE(SplitLines(ReadAll(c / "Informes/InformeMorvane.txt"), lines));
   EXPECT_EQ(lines.size(), 6u);
+
+  // A report the user may write, in a folder where the user may make nothing (a shared log an
+  // administrator made), still gets the user's lines.
+  const stdfs::path shared = temp / "registro";
+  stdfs::create_directories(shared);
+  std::ofstream(shared / "InformeMorvane.txt") << "";
+  stdfs::permissions(shared / "InformeMorvane.txt", stdfs::perms::all);
+  stdfs::create_directories(home / "data/calendario/drives");
+  stdfs::create_directory_symlink(shared, home / "data/calendario/drives/r");
+  EXPECT_EQ(Start({"-RIR:"}, {dataHome}, asOther).status, 0);
+  ASSERT_TRUE(SplitLines(ReadAll(shared / "InformeMorvane.txt"), lines));
+  EXPECT_EQ(lines.size(), 2u);
 
   stdfs::remove_all(c / "tmpCalendario" / stamp);
   asOther.processLimit = 1;
