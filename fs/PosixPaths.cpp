@@ -32,10 +32,13 @@ std::u16string EntryKey(std::u16string_view folderKey, std::u16string_view key) 
   return entry;
 }
 
-// A walk of the POSIX backend. It holds the folder that the prefix it has reached names as a
-// level with more after it, and reaches a prefix that is that one and one more level from
-// there, at the cost of that level alone; any other prefix is located in full. What it holds
-// goes to the cache when the walk ends.
+// A walk of the POSIX backend. It holds the folder that the prefix it has reached names, with
+// that prefix resolved as the folder part of a longer path (`asFolder_`). The next prefix, that
+// one and one more level's text, is resolved from there by that text alone, as the resolver
+// resolves every level: when it names the held folder and one name more, it is reached in the
+// held folder, at the cost of that level alone; when it names the held folder itself, nothing
+// is to be reached; anything else (a "..", more than one level, another root) is located in
+// full. What it holds goes to the cache when the walk ends.
 class PosixWalk final : public FolderWalk {
  public:
   PosixWalk(PosixPaths& paths, std::u16string_view path) : FolderWalk(path), paths_(paths) {}
@@ -44,18 +47,18 @@ class PosixWalk final : public FolderWalk {
   std::error_code FolderExists(std::u16string_view prefix, bool& exists) override {
     exists = false;
     PosixPlace place;
-    if (Reach(prefix, place)) {  // a level above is missing, or the path cannot exist
+    Step step;
+    if (Reach(prefix, place, step)) {  // a level above is missing, or the path cannot exist
       Leave();
       return {};
     }
     if (place.name.empty()) {
       exists = true;
-      Advance(prefix, place, Fd(), false);
+      Hold(prefix, place, Fd(), false, step);
       return {};
     }
     if (place.fresh) {
-      // Below a folder this walk has just made there is most likely nothing yet: a stat finds
-      // that out more cheaply than an open.
+      // Below a folder this walk has just made there is most likely nothing yet.
       struct stat st;
       if (::fstatat(place.folder, place.name.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
         return {};
@@ -81,13 +84,14 @@ class PosixWalk final : public FolderWalk {
       return {};
     }
     exists = true;
-    Advance(prefix, place, std::move(fd), false);
+    Hold(prefix, place, std::move(fd), false, step);
     return {};
   }
 
   std::error_code CreateFolder(std::u16string_view prefix) override {
     PosixPlace place;
-    if (auto ec = Reach(prefix, place)) {
+    Step step;
+    if (auto ec = Reach(prefix, place, step)) {
       Leave();
       return ec;
     }
@@ -97,98 +101,95 @@ class PosixWalk final : public FolderWalk {
     if (::mkdirat(place.folder, place.name.c_str(), 0777) != 0) return LastError();
     // Below a folder this walk made, nothing is known that could be stale.
     if (!place.fresh) paths_.Made(place, true);
-    Advance(prefix, place, Fd(OpenFolder(place.folder, place.name)), true);
+    Hold(prefix, place, Fd(OpenFolder(place.folder, place.name)), true, step);
     return {};
   }
 
  private:
-  // True when the prefix is the one the walk has reached and one more level.
-  bool Extends(std::u16string_view prefix) const {
-    const std::u16string_view text = Text();
-    if (!folder_ || prefix.data() != text.data() || prefix.size() <= at_ ||
-        prefix.size() > text.size() || !IsSeparator(text[at_])) {
-      return false;
-    }
-    // One level more can give the text another root ("\" then "\\srv"): such a prefix is
-    // located in full, and found to be nothing.
-    const CurrentFolder any;
-    if (StartOf(prefix, any).root != StartOf(text.substr(0, at_), any).root) return false;
-    for (std::size_t i = at_ + 1; i < prefix.size(); ++i) {
-      if (IsSeparator(text[i])) return false;
-    }
-    return true;
-  }
+  // How a prefix was reached: from the held folder by one level's text, or located in full.
+  struct Step {
+    bool fromHeld = false;
+    std::u16string_view levelText;  // the text after the held prefix's separator
+    ResolvedLevel asLast{LevelKind::kSelf, {}};
+  };
 
-  // The folder of the prefix's last level: the walk's, when the prefix extends it by a level
-  // other than "..", or else the one Locate finds.
-  std::error_code Reach(std::u16string_view prefix, PosixPlace& place) {
-    if (Extends(prefix)) {
-      const ResolvedLevel level = ResolveLevel(prefix.substr(at_ + 1), /*last=*/true);
-      if (level.kind != LevelKind::kParent) {
+  // The place of the prefix's last level: in the held folder when the prefix is the held one,
+  // a separator and one level's text that names a name or nothing more; else as Locate finds it.
+  std::error_code Reach(std::u16string_view prefix, PosixPlace& place, Step& step) {
+    const std::u16string_view text = Text();
+    if (folder_ && asFolderIsHeld_ && prefix.data() == text.data() && prefix.size() > at_ &&
+        IsSeparator(text[at_]) && SameRoot(prefix)) {
+      const std::u16string_view added = prefix.substr(at_ + 1);
+      bool one = true;
+      ForEachLevelText(added, [&](std::u16string_view, bool last) { one = one && last; });
+      const ResolvedLevel asLast = ResolveLevel(added, /*last=*/true);
+      if (one && asLast.kind != LevelKind::kParent) {
+        step = Step{true, added, asLast};
         place.folder = folder_.Get();
         place.folderKey = folderKey_;
         place.fresh = fresh_;
-        if (level.kind == LevelKind::kName) {
-          if (RefusesName(level.name, /*lastText=*/true)) return FsErrc::kInvalidName;
-          place.name = Utf16ToUtf8(level.name);
-          place.key = KeyOf(level.name);
+        if (asLast.kind == LevelKind::kName) {
+          if (RefusesName(asLast.name, /*lastText=*/true)) return FsErrc::kInvalidName;
+          place.name = Utf16ToUtf8(asLast.name);
+          place.key = KeyOf(asLast.name);
         }
         return {};
       }
     }
     Leave();
+    step = Step{};
     return paths_.Locate(prefix, place);
   }
 
-  // After the prefix was found or made at `place` (`opened` the folder itself, when it was
-  // opened; `made` when this walk made it): holds the folder the prefix names as a level with
-  // more after it, or nothing when the next prefix must be located in full.
-  void Advance(std::u16string_view prefix, PosixPlace& place, Fd opened, bool made) {
-    std::size_t cut = prefix.size();
-    while (cut > 0 && !IsSeparator(prefix[cut - 1])) --cut;
-    const std::u16string_view text = prefix.substr(cut);
-    const ResolvedLevel asLast = ResolveLevel(text, true);
-    const ResolvedLevel asFolder = ResolveLevel(text, false);
-    const bool here = place.folder == folder_.Get();
-    if (asFolder.kind == LevelKind::kParent ||
-        (asFolder.kind == LevelKind::kName && RefusesName(asFolder.name, false))) {
-      Leave();  // ".." is found from the drive's top again; a refused name never is
-      return;
-    }
-    if (asFolder.kind == LevelKind::kSelf) {
-      if (!here) {
-        Fd same(::fcntl(place.folder, F_DUPFD_CLOEXEC, 0));
-        if (!same) return Leave();
-        Hold(std::move(same), std::u16string(place.folderKey), false);
+  // One level more can give the text another root ("\" then "\\srv").
+  bool SameRoot(std::u16string_view prefix) const {
+    const CurrentFolder any;
+    return StartOf(prefix, any).root == StartOf(Text().substr(0, at_), any).root;
+  }
+
+  // After the prefix was found or made at `place` (`opened` the folder itself when it was
+  // opened; `made` when this walk made it): holds the folder the prefix names, and the prefix
+  // read as the folder part of a longer path, or nothing when that cannot be had.
+  void Hold(std::u16string_view prefix, PosixPlace& place, Fd opened, bool made, const Step& step) {
+    if (step.fromHeld) {
+      // The prefix as a folder part: the held one's, and the level's text with more after it.
+      const ResolvedLevel asFolder = ResolveNextLevel(asFolder_, step.levelText, false);
+      const bool same = asFolder.kind == step.asLast.kind && asFolder.name == step.asLast.name;
+      if (step.asLast.kind == LevelKind::kName) {
+        if (!opened) return Leave();
+        paths_.Cache().Retire(std::move(folder_));
+        folder_ = std::move(opened);
+        folderKey_ += u'\\';
+        folderKey_ += place.key;
+        fresh_ = made;
       }
+      asFolderIsHeld_ = same && !asFolder_.refused;
       at_ = prefix.size();
       return;
     }
-    // As a level with more after it the name may be another one ("r.." is "r." there, "r"
-    // as the last level).
-    const bool sameName = asLast.kind == LevelKind::kName && asLast.name == asFolder.name;
-    Fd next;
-    if (sameName && opened) {
-      next = std::move(opened);
+    // Located in full: the prefix is resolved twice, as it stands and as a folder part, which
+    // name the held folder when they end alike.
+    Fd held = std::move(opened);
+    std::u16string key(place.folderKey);
+    if (place.name.empty()) {
+      held.Reset(::fcntl(place.folder, F_DUPFD_CLOEXEC, 0));
     } else {
-      place.name = Utf16ToUtf8(asFolder.name);
-      place.key = KeyOf(asFolder.name);
-      made = false;
-      next.Reset(paths_.AtAnyCase(place, OpenFolder));
+      key += u'\\';
+      key += place.key;
     }
-    if (!next) return Leave();
-    std::u16string key = here ? std::move(folderKey_) : std::u16string(place.folderKey);
-    key += u'\\';
-    key += KeyOf(asFolder.name);
-    Hold(std::move(next), std::move(key), made && sameName);
-    at_ = prefix.size();
-  }
-
-  void Hold(Fd folder, std::u16string key, bool fresh) {
+    if (!held) return Leave();
+    const CurrentFolder none;
+    const CurrentFolder& current =
+        DependsOnCurrentFolder(prefix) ? paths_.Drives().Current() : none;
+    ResolvedPath asFolder = ResolveWindowsPath(prefix, current, /*moreFollows=*/true);
+    const ResolvedPath asItStands = ResolveWindowsPath(prefix, current);
     paths_.Cache().Retire(std::move(folder_));
-    folder_ = std::move(folder);
+    folder_ = std::move(held);
     folderKey_ = std::move(key);
-    fresh_ = fresh;
+    fresh_ = made;
+    asFolderIsHeld_ = !asFolder.refused && asFolder.levels.Keys() == asItStands.levels.Keys();
+    asFolder_ = std::move(asFolder);
+    at_ = prefix.size();
   }
 
   // Hands the folder the walk holds to the cache, and holds nothing.
@@ -204,14 +205,17 @@ class PosixWalk final : public FolderWalk {
     folder_.Reset();
     folderKey_.clear();
     fresh_ = false;
+    asFolderIsHeld_ = false;
     at_ = 0;
   }
 
   PosixPaths& paths_;
-  Fd folder_;                 // the folder the prefix of length at_ names, as a level
-  std::size_t at_ = 0;        // with more after it
-  std::u16string folderKey_;  // its key
-  bool fresh_ = false;        // this walk made it: nothing is in it yet
+  Fd folder_;  // the folder the prefix of length at_ names
+  std::size_t at_ = 0;
+  std::u16string folderKey_;     // its key
+  bool fresh_ = false;           // this walk made it: nothing is in it yet
+  ResolvedPath asFolder_;        // that prefix, read as the folder part of a longer path
+  bool asFolderIsHeld_ = false;  // ...names the held folder, so a next level is found in it
 };
 
 }  // namespace

@@ -158,6 +158,29 @@ bool HasOtherSpellings(std::u16string_view name) {
   return false;
 }
 
+ResolvedLevel ResolveNextLevel(ResolvedPath& path, std::u16string_view levelText, bool lastText) {
+  const ResolvedLevel level = ResolveLevel(levelText, lastText);
+  switch (level.kind) {
+    case LevelKind::kSelf:
+      break;
+    case LevelKind::kParent:
+      if (!path.levels.empty() && path.levels.Name(path.levels.size() - 1) != u"..") {
+        path.levels.Pop();
+      } else if (path.root == PathRoot::kHost) {
+        path.levels.Push(u"..");
+      }
+      break;
+    case LevelKind::kName:
+      if (RefusesName(level.name, lastText)) {
+        path.refused = true;
+        if (level.name == u"." || level.name == u"..") break;  // never kept: it must not climb
+      }
+      path.levels.Push(level.name);
+      break;
+  }
+  return level;
+}
+
 ResolvedPath ResolveWindowsPath(std::u16string_view path, const CurrentFolder& current,
                                 bool moreFollows) {
   ResolvedPath result;
@@ -168,34 +191,9 @@ ResolvedPath ResolveWindowsPath(std::u16string_view path, const CurrentFolder& c
   if (start.root == PathRoot::kDevice) return result;
   result.endsWithSeparator = !path.empty() && IsSeparator(path.back());
   if (start.fromCurrent) result.levels = current.levels;
-
-  const std::u16string_view rest = path.substr(start.levelsAt);
-  std::size_t begin = 0;
-  while (begin <= rest.size()) {
-    std::size_t end = begin;
-    while (end < rest.size() && !IsSeparator(rest[end])) ++end;
-    const bool lastText = end == rest.size() && !moreFollows;
-    const ResolvedLevel level = ResolveLevel(rest.substr(begin, end - begin), lastText);
-    begin = end + 1;
-    switch (level.kind) {
-      case LevelKind::kSelf:
-        break;
-      case LevelKind::kParent:
-        if (!result.levels.empty() && result.levels.Name(result.levels.size() - 1) != u"..") {
-          result.levels.Pop();
-        } else if (result.root == PathRoot::kHost) {
-          result.levels.Push(u"..");
-        }
-        break;
-      case LevelKind::kName:
-        if (RefusesName(level.name, lastText)) {
-          result.refused = true;
-          if (level.name == u"." || level.name == u"..") break;  // never kept: it must not climb
-        }
-        result.levels.Push(level.name);
-        break;
-    }
-  }
+  ForEachLevelText(path.substr(start.levelsAt), [&](std::u16string_view text, bool last) {
+    ResolveNextLevel(result, text, last && !moreFollows);
+  });
   return result;
 }
 

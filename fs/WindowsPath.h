@@ -102,9 +102,16 @@ bool DependsOnCurrentFolder(std::u16string_view path);
 
 // Resolves the whole path. With `moreFollows`, it is read as the folder part of a longer one:
 // its last level resolves as a level with more after it, and is no device. Never fails: what
-// cannot exist is said (kServer, kDevice, refused) and left to the caller.
+// cannot exist is said (kServer, kDevice, refused) and left to the caller. It is a loop of
+// ResolveNextLevel over the texts between separators.
 ResolvedPath ResolveWindowsPath(std::u16string_view path, const CurrentFolder& current,
                                 bool moreFollows = false);
+
+// Calls next(levelText, lastText) for each text between separators in `rest` (the part of a
+// path after its root, or what a longer path adds after a separator), first to last; lastText
+// for the last one. A text that ends in a separator ends in an empty level text.
+template <typename Next>
+void ForEachLevelText(std::u16string_view rest, Next next);
 
 enum class LevelKind {
   kSelf,    // "", "." or what trims to nothing: the folder the level stands in
@@ -115,6 +122,12 @@ struct ResolvedLevel {
   LevelKind kind;
   std::u16string_view name;  // for kName
 };
+
+// The one step of a resolution: the path so far (`path`, its levels, whether a name was
+// refused) with one level's text more after a separator, `lastText` when nothing follows it.
+// Returns how that text resolved; a refused name is kept as a level unless it is "." or "..",
+// which must never climb.
+ResolvedLevel ResolveNextLevel(ResolvedPath& path, std::u16string_view levelText, bool lastText);
 
 // How one level's text resolves: the last level of a path loses all its trailing dots and
 // spaces; a level with more after it loses one trailing dot at most; "." and ".." are
@@ -134,5 +147,18 @@ std::u16string KeyOf(std::u16string_view name);
 // False when no other text upper-cases as `name` does, so that only the exact name can match
 // it (digits, punctuation: the day's folder "20261208").
 bool HasOtherSpellings(std::u16string_view name);
+
+template <typename Next>
+void ForEachLevelText(std::u16string_view rest, Next next) {
+  std::size_t begin = 0;
+  for (;;) {
+    std::size_t end = begin;
+    while (end < rest.size() && !IsSeparator(rest[end])) ++end;
+    const bool last = end == rest.size();
+    next(rest.substr(begin, end - begin), last);
+    if (last) return;
+    begin = end + 1;
+  }
+}
 
 }  // namespace calendario

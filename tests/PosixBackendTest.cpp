@@ -263,9 +263,10 @@ TEST_F(PosixMapping, AFolderMadeAnewIsNotReachedThroughItsOldHandle) {
 TEST_F(PosixMapping, AWalkReachesWhatEachPrefixReachesOnItsOwn) {
   // CreateFolderPath reaches each level from the folder of the one before; resolving every
   // prefix from the drive's top instead must make the same folders and give the same result.
-  const std::u16string cases[] = {u"a\\b\\c", u"ab.\\cd.\\ef", u"x\\.\\y\\\\z\\.",
-                                  u"r..\\s",  u"a\\..\\b\\c",  u"sp \\t \\u",
-                                  u"a/b\\c",  u"dots\\...\\e", u"CON\\f"};
+  const std::u16string cases[] = {
+      u"a\\b\\c",    u"ab.\\cd.\\ef", u"x\\.\\y\\\\z\\.", u"r..\\s",  u"a\\..\\b\\c",
+      u"sp \\t \\u", u"a/b\\c",       u"dots\\...\\e",    u"CON\\f",  u"Datos/\\x",
+      u"CON/\\B. .", u"a..\\.\\ab.",  u"n/\\\\a\\..",     u"p\\ \\q", u"u./\\v"};
   MakeFolder(u"walk");
   MakeFolder(u"alone");
   for (const std::u16string& c : cases) {
