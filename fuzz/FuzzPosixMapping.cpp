@@ -1,13 +1,20 @@
-// The POSIX backend's mapping of Windows paths: whatever follows "X:\", nothing is ever made
-// outside drive X:'s folder, and the resolved levels of a drive path never climb.
+// The POSIX backend's mapping of Windows paths, against the tests' fake, which follows the same
+// resolver on a tree of its own: whatever follows "X:\inside\", CreateFolderPath gives the same
+// result on both and makes the same tree; nothing is ever made outside drive X:'s folder; and
+// the resolved levels of a drive path never climb.
 #include <stdlib.h>
 
+#include <cstdio>
+
 #include <filesystem>
+#include <map>
 
 #include "fs/FileHelpers.h"
 #include "fs/FileSystemPosix.h"
+#include "fs/Text.h"
 #include "fs/WindowsPath.h"
 #include "fuzz/FuzzInput.h"
+#include "tests/FakeFileSystem.h"
 
 using namespace calendario;
 namespace stdfs = std::filesystem;
@@ -25,6 +32,18 @@ struct Sandbox {
   stdfs::path root;
 };
 
+// The folders and files below X:\inside, as Windows paths in the host's bytes: a name reaches
+// the host as the backend encodes it (Utf16ToUtf8), so the fake's names are compared encoded.
+std::map<std::string, int> HostTree(const stdfs::path& inside) {
+  std::map<std::string, int> tree;
+  for (const auto& entry : stdfs::recursive_directory_iterator(inside)) {
+    std::string path = "X:\\inside";
+    for (const auto& level : stdfs::relative(entry.path(), inside)) path += "\\" + level.string();
+    tree[(entry.is_directory() ? "D " : "F ") + path] = 0;
+  }
+  return tree;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -39,14 +58,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Check(resolved.levels.Key(i) == KeyOf(name));
   }
 
+  CreationResult onHost = CreationResult::Failed;
   {
     PosixFileSystem fs((sandbox.root / "drives").string());
+    onHost = CreateFolderPath(fs, path);
     bool exists = false;
     (void)fs.FolderExists(path, exists);
     (void)fs.FileExists(path, exists);
-    (void)fs.CreateFolder(path);
-    (void)CreateFolderPath(fs, path);
   }
+  testing::FakeFileSystem fake;
+  fake.AddDrive(u'x');
+  fake.AddFolder(u"X:\\inside");
+  const CreationResult onFake = CreateFolderPath(fake, path);
+  std::map<std::string, int> expected;
+  for (const auto& [entry, bytes] : fake.Snapshot()) {
+    if (entry.rfind(u"D X:\\inside\\", 0) == 0 || entry.rfind(u"F X:\\inside\\", 0) == 0) {
+      expected[Utf16ToUtf8(entry)] = 0;
+    }
+  }
+  const std::map<std::string, int> made = HostTree(sandbox.root / "drives/x/inside");
+  if (onFake != onHost || made != expected) {
+    std::fprintf(stderr, "host %d, fake %d\n", static_cast<int>(onHost), static_cast<int>(onFake));
+    for (const auto& entry : made) std::fprintf(stderr, "host: %s\n", entry.first.c_str());
+    for (const auto& entry : expected) std::fprintf(stderr, "fake: %s\n", entry.first.c_str());
+    __builtin_trap();
+  }
+
   // Nothing beside drive X:'s folder, nothing in the folder outside it.
   fuzz::Check(stdfs::is_empty(sandbox.root / "outside"));
   std::size_t entries = 0;
