@@ -51,7 +51,7 @@ CreationResult CreateFolderPath(FileSystemLayer& layer, std::u16string_view path
   CreationResult result = CreationResult::AlreadyExisted;
   // Entry 0 is the drive (or nothing, or a bare relative name): never looked at or created.
   for (std::size_t k = 1; k < prefixes.size(); ++k) {
-    result = EnsureFolder(layer, prefixes[k], walk.get());
+    result = EnsureFolder(layer, prefixes[k], *walk);
     if (result == CreationResult::Failed) return CreationResult::Failed;
   }
   return result;
@@ -60,15 +60,13 @@ CreationResult CreateFolderPath(FileSystemLayer& layer, std::u16string_view path
 }
 
 CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path,
-                            FolderWalk* walk) try {
+                            FolderWalk& walk) try {
   if (layer.Obtain()) return CreationResult::Failed;
-  const auto exists = [&](bool& there) {
-    return walk != nullptr ? walk->FolderExists(path, there) : layer.FolderExists(path, there);
-  };
+  const auto exists = [&](bool& there) { return walk.FolderExists(path, there); };
   bool there = false;
   if (exists(there)) return CreationResult::Failed;
   if (there) return CreationResult::AlreadyExisted;
-  if (walk != nullptr ? walk->CreateFolder(path) : layer.CreateFolder(path)) {
+  if (walk.CreateFolder(path)) {
     // Another run may have made it a moment ago; a file standing there is still a failure.
     bool nowThere = false;
     if (!exists(nowThere) && nowThere) return CreationResult::AlreadyExisted;

@@ -35,17 +35,16 @@ std::error_code PathPrefixes(std::u16string_view text, char16_t separator,
 CreationResult CreateFolderPath(FileSystemLayer& layer, std::u16string_view path);
 
 // Makes the one folder exist. A folder that another process makes between the check and the
-// creation counts as AlreadyExisted. `walk`, when given, is the walk of CreateFolderPath that
-// `path` is the next prefix of, and the folder operations go through it.
-CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path,
-                            FolderWalk* walk = nullptr);
+// creation counts as AlreadyExisted. `path` is a prefix of the walk's text (the next one of
+// CreateFolderPath's), and the folder operations go through the walk.
+CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path, FolderWalk& walk);
 
 // Makes the file exist, creating it empty when missing; an existing file is not opened. A file
 // that another process makes between the check and the creation counts as AlreadyExisted.
 CreationResult EnsureFile(FileSystemLayer& layer, std::u16string_view path);
 
 // The file object of the file at the path, which is created empty first when missing; an
-// object never obtained (File::Obtained() false) on any failure.
+// object never obtained (whose operations fail with kNotObtained) on any failure.
 File OpenFileObject(FileSystemLayer& layer, std::u16string_view path);
 
 // Appends the text and CR LF to the file, creating it when missing. kLineWritten, or

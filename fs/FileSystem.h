@@ -183,7 +183,6 @@ class FileLock {
 class File {
  public:
   File() = default;
-  bool Obtained() const { return layer_ != nullptr; }
 
   [[nodiscard]] std::error_code Size(FileMeasure& measured) const;
   // Deletes the file; with `measured`, only while it is still the file Size measured.

@@ -17,10 +17,6 @@ namespace {
 // O_NONBLOCK keeps a planted FIFO from hanging the run; it changes nothing for a file.
 constexpr int kFileFlags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
-std::error_code LastError() {
-  return {errno, std::generic_category()};
-}
-
 // An fstatat of a name in a folder, into `st`.
 auto StatInto(struct stat& st) {
   return [&st](int folder, const std::string& name) {

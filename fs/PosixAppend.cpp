@@ -9,14 +9,6 @@
 #include "fs/FileSystem.h"
 
 namespace calendario {
-namespace {
-
-std::error_code LastError() {
-  return {errno, std::generic_category()};
-}
-
-}  // namespace
-
 std::error_code PosixStream::Close() {
   if (turn) return turn.Release();
   if (!made.Close()) return LastError();

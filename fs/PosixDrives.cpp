@@ -12,10 +12,6 @@
 
 namespace calendario {
 namespace {
-
-// A folder handle is only ever a place to look names up from: O_PATH asks a network share
-// nothing to open it or let go of it.
-constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 constexpr const char* kDrivesBelow = "/calendario/drives";
 
 // Makes every missing level of an absolute host folder (the drive C: folder).
@@ -69,18 +65,18 @@ std::error_code PosixDrives::Top(char16_t letter, int& fd) {
   Fd& slot = tops_[letter - u'a'];
   if (!slot) {
     const std::string folder = folder_ + '/' + static_cast<char>(letter);
-    Fd opened(::open(folder.c_str(), kFolderFlags));
+    Fd opened(::open(folder.c_str(), kFolderOpenFlags));
     if (!opened && errno == ENOTDIR && FallBackToHome()) return Top(letter, fd);
     if (!opened && errno == ENOENT) {
       if (letter == u'c') {
         // The top of a drive always exists: C:'s folder is made the first time it is needed.
         if (MakeHostFolders(folder)) {
-          opened.Reset(::open(folder.c_str(), kFolderFlags));
+          opened.Reset(::open(folder.c_str(), kFolderOpenFlags));
         } else if (errno == ENOTDIR && FallBackToHome()) {
           return Top(letter, fd);
         }
       } else if (letter == u'z') {
-        opened.Reset(::open("/", kFolderFlags));
+        opened.Reset(::open("/", kFolderOpenFlags));
       } else {
         return {ENOENT, std::generic_category()};
       }

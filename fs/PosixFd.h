@@ -1,8 +1,13 @@
-// A move-only owner of a POSIX file descriptor: closes it when released.
+// A move-only owner of a POSIX file descriptor, which closes it when released; and what every
+// part of the POSIX backend does alike with descriptors: how a folder is opened, and how a
+// failed call is told.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <system_error>
 #include <utility>
 
 namespace calendario {
@@ -35,5 +40,14 @@ class Fd {
  private:
   int fd_ = -1;
 };
+
+// A folder handle is only ever a place to look names up from: O_PATH asks a network share
+// nothing to open it or to let go of it. Links to folders are followed.
+inline constexpr int kFolderOpenFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+// The failure the call just made left in errno.
+inline std::error_code LastError() {
+  return {errno, std::generic_category()};
+}
 
 }  // namespace calendario

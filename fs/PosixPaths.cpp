@@ -13,15 +13,8 @@
 
 namespace calendario {
 namespace {
-
-constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-
-std::error_code LastError() {
-  return {errno, std::generic_category()};
-}
-
 int OpenFolder(int folder, const std::string& name) {
-  return ::openat(folder, name.c_str(), kFolderFlags);
+  return ::openat(folder, name.c_str(), kFolderOpenFlags);
 }
 
 // The key of the entry `key` in the folder `folderKey`.

@@ -16,10 +16,6 @@ namespace {
 // The byte a file's turn is: far past any end a file reaches.
 constexpr off_t kTurnByte = std::numeric_limits<off_t>::max() - 1;
 
-std::error_code LastError() {
-  return {errno, std::generic_category()};
-}
-
 // An open file description lock on one byte (F_UNLCK lets go of it). l_pid stays 0, as the
 // kernel wants it for these locks.
 int SetLock(int fd, short type, off_t at) {

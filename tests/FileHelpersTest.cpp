@@ -40,7 +40,9 @@ TEST_F(FileHelpersOnDisk, AppendLineAddsOneLineAfterTheLastByte) {
 
 TEST_F(FileHelpersOnDisk, AMissingFolderFailsAllThreeAndLeavesNoFile) {
   EXPECT_EQ(EnsureFile(Layer(), Win(u"missing\\Mirror.txt")), CreationResult::Failed);
-  EXPECT_FALSE(OpenFileObject(Layer(), Win(u"missing\\Mirror.txt")).Obtained());
+  FileMeasure measured;
+  EXPECT_EQ(OpenFileObject(Layer(), Win(u"missing\\Mirror.txt")).Size(measured),
+            FsErrc::kNotObtained);
   EXPECT_EQ(AppendLine(Layer(), Win(u"missing\\Mirror.txt"), u"x"), kLineNotWritten);
   EXPECT_FALSE(Exists(u"missing"));
 }
@@ -96,7 +98,6 @@ TEST(FileHelpers, AnObjectNeverObtainedFailsWithoutReachingTheLayer) {
   FakeFileSystem fs;
   fs.FailOperation(FsOperation::kGetFile);
   const File file = OpenFileObject(fs, u"C:\\Mirror.txt");
-  EXPECT_FALSE(file.Obtained());
   const int calls = fs.Calls();
   TextStream stream;
   FileMeasure measured;

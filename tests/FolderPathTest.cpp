@@ -77,7 +77,7 @@ TEST(FolderPath, EveryFailingOperationGivesFailed) {
     SCOPED_TRACE(n);
     FakeFileSystem fs;
     fs.FailCall(n);
-    EXPECT_EQ(EnsureFolder(fs, u"C:\\x"), CreationResult::Failed);
+    EXPECT_EQ(CreateFolderPath(fs, u"C:\\x"), CreationResult::Failed);
   }
 }
 
@@ -86,13 +86,13 @@ TEST(FolderPath, AFolderMadeByAnotherRunMeanwhileAlreadyExisted) {
   fs.beforeCall = [&](FsOperation op, std::u16string_view path) {
     if (op == FsOperation::kCreateFolder) fs.AddFolder(path);
   };
-  EXPECT_EQ(EnsureFolder(fs, u"C:\\x"), CreationResult::AlreadyExisted);
+  EXPECT_EQ(CreateFolderPath(fs, u"C:\\x"), CreationResult::AlreadyExisted);
 
   FakeFileSystem withFile;
   withFile.beforeCall = [&](FsOperation op, std::u16string_view path) {
     if (op == FsOperation::kCreateFolder) withFile.AddFile(path, "");
   };
-  EXPECT_EQ(EnsureFolder(withFile, u"C:\\x"), CreationResult::Failed);
+  EXPECT_EQ(CreateFolderPath(withFile, u"C:\\x"), CreationResult::Failed);
 }
 
 using FolderPathOnDisk = testing::RealDisk;

@@ -277,7 +277,8 @@ TEST_F(PosixMapping, AWalkReachesWhatEachPrefixReachesOnItsOwn) {
     ASSERT_FALSE(PathPrefixes(alone, u'\\', prefixes));
     CreationResult result = CreationResult::AlreadyExisted;
     for (std::size_t k = 1; k < prefixes.size() && result != CreationResult::Failed; ++k) {
-      result = EnsureFolder(Layer(), prefixes[k]);
+      const std::unique_ptr<FolderWalk> walk = Layer().Walk(prefixes[k]);
+      result = EnsureFolder(Layer(), walk->Text(), *walk);
     }
     EXPECT_EQ(walked, result);
     EXPECT_EQ(Tree(Host(u"walk")), Tree(Host(u"alone")));
