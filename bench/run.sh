@@ -177,6 +177,17 @@ if [ -f out/windows/calendario.exe ] && [ -x /usr/lib/wine/wine64 ]; then
   mapfile -t t < <(runs=20 medians \
     "$top/tools/wine-run out/windows/calendario.exe '-RCC:\\bench\\exe' '-RIC:\\bench\\exeInformes'" \
     "$top/tools/wine-run cscript.exe //nologo '$vbs' 'C:\\bench\\vbs' 'C:\\bench\\vbsInformes'")
+  # Deep roots under Wine, beside a program that makes the same native calls and nothing else.
+  x86_64-w64-mingw32-gcc -O2 -municode bench/wine-relative-opens.c -o "$work/relative.exe"
+  for levels in 250 500 1000; do
+    root="C:\\bench\\deep$levels"$(printf '\\a%.0s' $(seq "$levels"))
+    start=$(date +%s.%N)
+    tools/wine-run out/windows/calendario.exe -INno "-RC$root"
+    ours_s=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
+    calls_s=$(tools/wine-run "$work/relative.exe" "C:\\bench\\bare$levels" "$levels" | awk '{ print $3 }')
+    row "calendario.exe, root of $levels levels of \`a\` under Wine (s)" "$ours_s" \
+      "the same native calls alone $calls_s" "$(ratio "$ours_s" "$calls_s")" "≤ 2.5x per 2x levels"
+  done
   tools/wine-stop
   row "calendario.exe under Wine (ms)" "${t[0]}" "daily.vbs ${t[1]}" "$(ratio "${t[0]}" "${t[1]}")" "report"
 fi

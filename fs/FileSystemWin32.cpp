@@ -140,6 +140,192 @@ void RemoveLeftovers(const std::wstring& native) {
   ::FindClose(search);
 }
 
+// A folder's handle as the walk holds it: enough to open names in it and to read what it is.
+constexpr DWORD kFolderAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+// Opens the folder at the full path, following what a reparse point there leads to, as the
+// path-taking API does; nothing when it cannot be opened or is no folder.
+UniqueHandle OpenFolderByPath(const std::wstring& native) {
+  UniqueHandle folder(::CreateFileW(native.c_str(), kFolderAccess, kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (folder && (!::GetFileInformationByHandle(folder.Get(), &info) ||
+                 !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
+    folder.Reset();
+  }
+  return folder;
+}
+
+}  // namespace
+
+Win32FileSystem::NativeApi::NativeApi() {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  if (ntdll == nullptr) return;
+  createFile = reinterpret_cast<CreateFileCall>(
+      reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtCreateFile")));
+  toError = reinterpret_cast<ErrorCall>(
+      reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+  if (toError == nullptr) createFile = nullptr;
+}
+
+namespace {
+
+// A walk of the Win32 backend. It holds the folder that the prefix it has reached names, with
+// that prefix resolved as the folder part of a longer path; the next prefix, that one and one
+// more level's text, is resolved from there by that text alone, as on POSIX: one name more is
+// opened or made in the held folder by the native API, relative to its handle (a call whose
+// cost is that of the name alone), and the held folder itself needs nothing; anything else
+// goes to the path-taking API in full. The native API takes a name as it stands (no trailing
+// dot or space is dropped, no device is mapped), so it is handed only names the resolver has
+// made final and RefusesName lets through. A level that is a reparse point is opened again by
+// its full path, so that links are followed as the path-taking API follows them.
+class Win32Walk final : public FolderWalk {
+ public:
+  Win32Walk(const Win32FileSystem::NativeApi& native, std::u16string_view path)
+      : FolderWalk(path), native_(native) {}
+
+  std::error_code FolderExists(std::u16string_view prefix, bool& exists) override {
+    exists = false;
+    Step step;
+    if (!Extends(prefix, step)) {
+      Leave();
+      std::wstring path;
+      if (Prepare(prefix, false, path)) return {};
+      UniqueHandle folder = OpenFolderByPath(path);
+      if (!folder) {
+        // There, perhaps, but not to be opened: the path-taking API is asked.
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        exists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        return {};
+      }
+      exists = true;
+      HoldLocated(prefix, std::move(folder));
+      return {};
+    }
+    if (step.asLast.kind == LevelKind::kSelf) {
+      exists = true;
+      HoldNext(prefix, UniqueHandle(), step);
+      return {};
+    }
+    if (RefusesName(step.asLast.name, /*lastText=*/true)) return {};
+    UniqueHandle folder;
+    if (Open(step.asLast.name, FILE_OPEN, folder) < 0) return {};
+    if (!FollowLink(prefix, folder)) return {};
+    exists = true;
+    HoldNext(prefix, std::move(folder), step);
+    return {};
+  }
+
+  std::error_code CreateFolder(std::u16string_view prefix) override {
+    Step step;
+    if (!Extends(prefix, step)) {
+      Leave();
+      std::wstring path;
+      if (auto ec = Prepare(prefix, false, path)) return ec;
+      if (!::CreateDirectoryW(path.c_str(), nullptr)) return LastError();
+      if (UniqueHandle folder = OpenFolderByPath(path)) HoldLocated(prefix, std::move(folder));
+      return {};
+    }
+    if (step.asLast.kind == LevelKind::kSelf) return {ERROR_ALREADY_EXISTS, std::system_category()};
+    if (RefusesName(step.asLast.name, /*lastText=*/true)) return FsErrc::kInvalidName;
+    UniqueHandle folder;
+    const NTSTATUS status = Open(step.asLast.name, FILE_CREATE, folder);
+    if (status < 0) {
+      Leave();
+      return {static_cast<int>(native_.toError(status)), std::system_category()};
+    }
+    HoldNext(prefix, std::move(folder), step);
+    return {};
+  }
+
+ private:
+  struct Step {
+    std::u16string_view levelText;  // the text after the held prefix's separator
+    ResolvedLevel asLast{LevelKind::kSelf, {}};
+  };
+
+  // True when the prefix is the held one, a separator and one level's text that names a name
+  // or nothing more.
+  bool Extends(std::u16string_view prefix, Step& step) const {
+    const std::u16string_view text = Text();
+    if (!folder_ || !asFolderIsHeld_ || prefix.data() != text.data() || prefix.size() <= at_ ||
+        !IsSeparator(text[at_])) {
+      return false;
+    }
+    const CurrentFolder any;
+    if (StartOf(prefix, any).root != StartOf(text.substr(0, at_), any).root) return false;
+    const std::u16string_view added = prefix.substr(at_ + 1);
+    bool one = true;
+    ForEachLevelText(added, [&](std::u16string_view, bool last) { one = one && last; });
+    step = Step{added, ResolveLevel(added, /*last=*/true)};
+    return one && step.asLast.kind != LevelKind::kParent;
+  }
+
+  NTSTATUS Open(std::u16string_view name, ULONG disposition, UniqueHandle& folder) const {
+    UNICODE_STRING text;
+    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.Buffer = const_cast<PWSTR>(reinterpret_cast<const wchar_t*>(name.data()));
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, folder_.Get(), nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE opened = nullptr;
+    const NTSTATUS status =
+        native_.createFile(&opened, kFolderAccess, &object, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                           kShareAll, disposition,
+                           FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
+                               FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT,
+                           nullptr, 0);
+    folder.Reset(status >= 0 ? opened : nullptr);
+    return status;
+  }
+
+  // A level opened as it stands that is a reparse point is opened again by its full path.
+  bool FollowLink(std::u16string_view prefix, UniqueHandle& folder) const {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(folder.Get(), &info)) return false;
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+    std::wstring path;
+    if (Prepare(prefix, false, path)) return false;
+    folder = OpenFolderByPath(path);
+    return static_cast<bool>(folder);
+  }
+
+  void HoldNext(std::u16string_view prefix, UniqueHandle folder, const Step& step) {
+    const ResolvedLevel asFolder = ResolveNextLevel(asFolder_, step.levelText, false);
+    if (step.asLast.kind == LevelKind::kName) {
+      if (!folder) return Leave();
+      folder_ = std::move(folder);
+    }
+    asFolderIsHeld_ = asFolder.kind == step.asLast.kind && asFolder.name == step.asLast.name &&
+                      !asFolder_.refused;
+    at_ = prefix.size();
+  }
+
+  void HoldLocated(std::u16string_view prefix, UniqueHandle folder) {
+    const CurrentFolder none;
+    ResolvedPath asFolder = ResolveWindowsPath(prefix, none, /*moreFollows=*/true);
+    const ResolvedPath asItStands = ResolveWindowsPath(prefix, none);
+    folder_ = std::move(folder);
+    asFolderIsHeld_ = !asFolder.refused && asFolder.root == PathRoot::kDrive &&
+                      asFolder.levels.Keys() == asItStands.levels.Keys();
+    asFolder_ = std::move(asFolder);
+    at_ = prefix.size();
+  }
+
+  void Leave() {
+    folder_.Reset();
+    asFolderIsHeld_ = false;
+    at_ = 0;
+  }
+
+  const Win32FileSystem::NativeApi& native_;
+  UniqueHandle folder_;  // the folder the prefix of length at_ names
+  std::size_t at_ = 0;
+  ResolvedPath asFolder_;  // that prefix, read as the folder part of a longer path
+  bool asFolderIsHeld_ = false;
+};
+
 }  // namespace
 
 std::error_code Win32Hold::Release() {
@@ -183,6 +369,11 @@ Win32FileSystem::Win32FileSystem(Clock::time_point turnsUntil) : until_(turnsUnt
 
 std::error_code Win32FileSystem::Obtain() {
   return {};
+}
+
+std::unique_ptr<FolderWalk> Win32FileSystem::Walk(std::u16string_view path) {
+  if (native_.createFile == nullptr) return FileSystemLayer::Walk(path);
+  return std::make_unique<Win32Walk>(native_, path);
 }
 
 std::error_code Win32FileSystem::FolderExists(std::u16string_view path, bool& exists) {

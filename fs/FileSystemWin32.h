@@ -14,6 +14,8 @@
 #pragma once
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <winternl.h>
 
 #include <chrono>
 #include <cstdint>
@@ -70,6 +72,22 @@ class Win32FileSystem final : public FileSystemLayer {
   // removed.
   std::error_code Lock(std::u16string_view path, LockId& lock) override;
   std::error_code Unlock(LockId lock) override;
+  // A walk that reaches each level from the folder of the one before (see Win32Walk in the
+  // .cpp), so that a deep root costs each level its own name only; the layer's default walk
+  // where the native API cannot be had.
+  std::unique_ptr<FolderWalk> Walk(std::u16string_view path) override;
+
+  // The native API's open of one name relative to a folder handle, from ntdll, which every
+  // process has loaded, so that the program imports nothing more.
+  struct NativeApi {
+    using CreateFileCall = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                            PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
+                                            ULONG, PVOID, ULONG);
+    using ErrorCall = ULONG(NTAPI*)(NTSTATUS);
+    CreateFileCall createFile = nullptr;
+    ErrorCall toError = nullptr;
+    NativeApi();
+  };
 
  private:
   // An open text stream: a file it made and holds itself (CreateTextFile), or the turn at a
@@ -88,6 +106,7 @@ class Win32FileSystem final : public FileSystemLayer {
   std::error_code TakeTurn(const std::wstring& native, Win32Hold hold, const FileKey& key,
                            Win32Turn& turn);
 
+  NativeApi native_;
   Clock::time_point until_;
   std::uint64_t renamed_ = 0;  // names of this run's own given to files deleted by renaming
   Win32TurnTable turns_;
