@@ -192,15 +192,12 @@ class Win32Walk final : public FolderWalk {
       Leave();
       std::wstring path;
       if (Prepare(prefix, false, path)) return {};
-      UniqueHandle folder = OpenFolderByPath(path);
-      if (!folder) {
-        // There, perhaps, but not to be opened: the path-taking API is asked.
-        const DWORD attributes = ::GetFileAttributesW(path.c_str());
-        exists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-        return {};
+      const DWORD attributes = ::GetFileAttributesW(path.c_str());
+      exists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+      // Only a folder on a drive is held, to find the next level from.
+      if (exists && OnADrive(prefix)) {
+        if (UniqueHandle folder = OpenFolderByPath(path)) HoldLocated(prefix, std::move(folder));
       }
-      exists = true;
-      HoldLocated(prefix, std::move(folder));
       return {};
     }
     if (step.asLast.kind == LevelKind::kSelf) {
@@ -224,7 +221,9 @@ class Win32Walk final : public FolderWalk {
       std::wstring path;
       if (auto ec = Prepare(prefix, false, path)) return ec;
       if (!::CreateDirectoryW(path.c_str(), nullptr)) return LastError();
-      if (UniqueHandle folder = OpenFolderByPath(path)) HoldLocated(prefix, std::move(folder));
+      if (OnADrive(prefix)) {
+        if (UniqueHandle folder = OpenFolderByPath(path)) HoldLocated(prefix, std::move(folder));
+      }
       return {};
     }
     if (step.asLast.kind == LevelKind::kSelf) return {ERROR_ALREADY_EXISTS, std::system_category()};
@@ -260,6 +259,10 @@ class Win32Walk final : public FolderWalk {
     ForEachLevelText(added, [&](std::u16string_view, bool last) { one = one && last; });
     step = Step{added, ResolveLevel(added, /*last=*/true)};
     return one && step.asLast.kind != LevelKind::kParent;
+  }
+
+  static bool OnADrive(std::u16string_view prefix) {
+    return StartOf(prefix, CurrentFolder{}).root == PathRoot::kDrive;
   }
 
   NTSTATUS Open(std::u16string_view name, ULONG disposition, UniqueHandle& folder) const {
@@ -307,8 +310,7 @@ class Win32Walk final : public FolderWalk {
     ResolvedPath asFolder = ResolveWindowsPath(prefix, none, /*moreFollows=*/true);
     const ResolvedPath asItStands = ResolveWindowsPath(prefix, none);
     folder_ = std::move(folder);
-    asFolderIsHeld_ = !asFolder.refused && asFolder.root == PathRoot::kDrive &&
-                      asFolder.levels.Keys() == asItStands.levels.Keys();
+    asFolderIsHeld_ = !asFolder.refused && asFolder.levels.Keys() == asItStands.levels.Keys();
     asFolder_ = std::move(asFolder);
     at_ = prefix.size();
   }

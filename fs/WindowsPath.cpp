@@ -190,10 +190,33 @@ ResolvedPath ResolveWindowsPath(std::u16string_view path, const CurrentFolder& c
   // A verbatim or device path is taken as it stands, by Windows too.
   if (start.root == PathRoot::kDevice) return result;
   result.endsWithSeparator = !path.empty() && IsSeparator(path.back());
-  if (start.fromCurrent) result.levels = current.levels;
+  // Each level's text as given, so that the one left last can be read again as the last.
+  std::vector<std::u16string_view> texts;
+  if (start.fromCurrent) {
+    result.levels = current.levels;
+    for (std::size_t i = 0; i < current.levels.size(); ++i) texts.push_back(current.levels.Name(i));
+  }
+  bool endsInDots = false;  // the last text is "." or ".."
   ForEachLevelText(path.substr(start.levelsAt), [&](std::u16string_view text, bool last) {
+    const std::size_t before = result.levels.size();
     ResolveNextLevel(result, text, last && !moreFollows);
+    endsInDots = text == u"." || text == u"..";
+    if (result.levels.size() > before) texts.push_back(text);
+    if (result.levels.size() < before) texts.pop_back();
   });
+  // A path that ends in "." or ".." leaves an earlier level last, and Windows trims that level
+  // as the last one: all its trailing dots and spaces go, and so does the level, when that
+  // leaves nothing of it (the one before it is not trimmed again).
+  if (!moreFollows && endsInDots && !texts.empty() && !result.levels.empty()) {
+    const ResolvedLevel again = ResolveLevel(texts.back(), /*last=*/true);
+    if (again.kind == LevelKind::kSelf) {
+      result.levels.Pop();
+    } else if (again.kind == LevelKind::kName &&
+               again.name != result.levels.Name(result.levels.size() - 1)) {
+      result.levels.Pop();
+      result.levels.Push(again.name);
+    }
+  }
   return result;
 }
 

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
 #include "fs/FileHelpers.h"
+#include "fs/Text.h"
 #include "tests/FakeFileSystem.h"
 #include "tests/RealDisk.h"
 
@@ -131,6 +137,129 @@ TEST_F(FolderPathOnDisk, APathLongerThanTheHostsLimitIsCreated) {
   EXPECT_EQ(CountNestedLevels(Host(u"deep"), "level_name_"),
             static_cast<int>((relative.size() - 4) / 12));
 }
+
+// What Windows makes of a root: a path below a folder of the test's (or, with `absolute`, as it
+// stands), what CreateFolderPath gives, and the folders below the test's folder afterwards, as
+// made ("a", "a/b"). One table for every layer: the fake, and each build's own disk.
+struct PathRow {
+  std::u16string path;
+  CreationResult result;
+  std::vector<std::string> tree;
+  bool absolute = false;
+};
+
+const PathRow kPathRows[] = {
+    {u"a\\b\\c", CreationResult::Created, {"a", "a/b", "a/b/c"}},
+    {u"ab.\\cd.\\ef", CreationResult::Created, {"ab", "ab/cd", "ab/cd/ef"}},
+    {u"x\\.\\y\\\\z\\.", CreationResult::AlreadyExisted, {"x", "x/y", "x/y/z"}},
+    {u"r..\\s", CreationResult::Failed, {"r"}},
+    {u"a\\..\\b\\c", CreationResult::Created, {"a", "b", "b/c"}},
+    {u"sp \\t \\u", CreationResult::Failed, {"sp"}},
+    {u"a/b\\c", CreationResult::Failed, {}},
+    {u"dots\\...\\e", CreationResult::Failed, {"dots"}},
+    {u"dots...", CreationResult::Created, {"dots"}},
+    {u"Datos/\\x", CreationResult::Created, {"Datos", "Datos/x"}},
+    {u"CON/\\B. .", CreationResult::Created, {"CON", "CON/B"}},
+    // "a..\\." names "a": a path ending in "." has its level before trimmed as the last one.
+    {u"a..\\.\\ab.", CreationResult::Failed, {"a"}},
+    {u"b..\\ \\.", CreationResult::AlreadyExisted, {"b", "b."}},
+    {u"n/\\\\a\\..", CreationResult::AlreadyExisted, {"n", "n/a"}},
+    {u"u./\\v", CreationResult::Created, {"u", "u/v"}},
+    {u"CONIN$\\f", CreationResult::Failed, {}},  // CONIN$ is a device as its own prefix
+    // Names Windows refuses are never made, as folders or as files.
+    {u"CON", CreationResult::Failed, {}},
+    {u"nul.txt", CreationResult::Failed, {}},
+    {u"AUX .log", CreationResult::Failed, {}},
+    {u"CONIN$", CreationResult::Failed, {}},
+    {u"conout$.txt", CreationResult::Failed, {}},
+    {u"a<b", CreationResult::Failed, {}},
+    {u"q?", CreationResult::Failed, {}},
+    {u"a:b", CreationResult::Failed, {}},
+    {u"tab\t", CreationResult::Failed, {}},
+    // A server share or a device is never made, nor reached from "\" by one level more.
+    {u"\\\\.\\x", CreationResult::Failed, {}, true},
+    {u"\\\\srv\\share\\x", CreationResult::Failed, {}, true},
+    {u"//srv/share", CreationResult::AlreadyExisted, {}, true},  // no "\\": no level to make
+    {u"\\\\\\x", CreationResult::Failed, {}, true},
+};
+
+// The folders below `top`, as paths relative to it, in order.
+std::vector<std::string> HostTree(std::filesystem::path top) {
+#ifdef _WIN32
+  top = L"\\\\?\\" + std::filesystem::absolute(top).wstring();  // so that "CON" is a folder
+#endif
+  std::vector<std::string> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) {
+    const auto below = entry.path().native().substr(top.native().size() + 1);
+    tree.push_back(std::filesystem::path(below).generic_string());
+  }
+  std::sort(tree.begin(), tree.end());
+  return tree;
+}
+
+std::vector<std::string> FakeTree(const FakeFileSystem& fs, const std::u16string& top) {
+  std::vector<std::string> tree;
+  const std::u16string below = u"D " + top + u"\\";
+  for (const auto& [entry, bytes] : fs.Snapshot()) {
+    if (entry.rfind(below, 0) != 0) continue;
+    std::string relative = Utf16ToUtf8(entry.substr(below.size()));
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    tree.push_back(relative);
+  }
+  std::sort(tree.begin(), tree.end());
+  return tree;
+}
+
+// Each prefix made to exist on its own, each its own walk, as every layer can be asked.
+CreationResult EachPrefixAlone(FileSystemLayer& layer, std::u16string_view path) {
+  std::vector<std::u16string_view> prefixes;
+  if (PathPrefixes(path, u'\\', prefixes)) return CreationResult::Failed;
+  CreationResult result = CreationResult::AlreadyExisted;
+  for (std::size_t k = 1; k < prefixes.size() && result != CreationResult::Failed; ++k) {
+    const std::unique_ptr<FolderWalk> walk = layer.Walk(prefixes[k]);
+    result = EnsureFolder(layer, walk->Text(), *walk);
+  }
+  return result;
+}
+
+class PathRows : public testing::RealDisk, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PathRows, EveryLayerMakesWhatWindowsMakes) {
+  const bool onDisk = GetParam();
+  int n = 0;
+  for (const PathRow& row : kPathRows) {
+    SCOPED_TRACE(Utf16ToUtf8(row.path));
+    const std::u16string base = u"row" + Ascii(std::to_string(++n));
+    FakeFileSystem fake;
+    std::u16string top = u"C:\\t\\" + base;
+    FileSystemLayer* layer = &fake;
+    if (onDisk) {
+      MakeFolder(base);
+      top = Win(base);
+      layer = &Layer();
+    } else {
+      fake.AddFolder(top);
+    }
+    const std::u16string path = row.absolute ? row.path : top + u"\\" + row.path;
+    const auto tree = [&] { return onDisk ? HostTree(Host(base)) : FakeTree(fake, top); };
+    EXPECT_EQ(CreateFolderPath(*layer, path), row.result);
+    EXPECT_EQ(tree(), row.tree);
+    EXPECT_EQ(CreateFolderPath(*layer, path),
+              row.result == CreationResult::Failed ? row.result : CreationResult::AlreadyExisted);
+    // The same path made a prefix at a time, each on its own, comes out the same.
+    EXPECT_EQ(EachPrefixAlone(*layer, path),
+              row.result == CreationResult::Failed ? row.result : CreationResult::AlreadyExisted);
+    EXPECT_EQ(tree(), row.tree);
+    if (row.result == CreationResult::Failed && row.tree.empty() && !row.absolute) {
+      StreamId stream{};
+      EXPECT_TRUE(layer->CreateTextFile(path, false, false, stream));
+      EXPECT_EQ(tree(), row.tree);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(OnTheFakeAndOnDisk, PathRows, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Disk" : "Fake"; });
 
 }  // namespace
 }  // namespace calendario

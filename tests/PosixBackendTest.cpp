@@ -32,6 +32,8 @@ std::vector<std::string> Tree(const stdfs::path& top) {
   return tree;
 }
 
+// The tests are grouped by the part of the backend they test: PosixDrives*, PosixPaths*,
+// PosixAppend*, PosixTurns*, FileSystemPosix*.
 class PosixMapping : public testing::RealDisk {
  protected:
   stdfs::path Drives() const { return tempRoot_ / "drives"; }
@@ -41,8 +43,13 @@ class PosixMapping : public testing::RealDisk {
     return exists;
   }
 };
+using PosixDrivesOnDisk = PosixMapping;
+using PosixPathsOnDisk = PosixMapping;
+using PosixAppendOnDisk = PosixMapping;
+using PosixTurnsOnDisk = PosixMapping;
+using FileSystemPosixOnDisk = PosixMapping;
 
-TEST_F(PosixMapping, DriveCIsMadeWhenFirstNeededAndOtherDrivesMustExist) {
+TEST_F(PosixDrivesOnDisk, DriveCIsMadeWhenFirstNeededAndOtherDrivesMustExist) {
   EXPECT_FALSE(stdfs::exists(Drives() / "c"));
   EXPECT_TRUE(Folder(u"C:\\"));
   EXPECT_TRUE(stdfs::is_directory(Drives() / "c"));
@@ -55,7 +62,7 @@ TEST_F(PosixMapping, DriveCIsMadeWhenFirstNeededAndOtherDrivesMustExist) {
   EXPECT_FALSE(stdfs::exists(Drives() / "d"));
 }
 
-TEST_F(PosixMapping, ADriveCanBeALinkToAnyHostFolder) {
+TEST_F(PosixDrivesOnDisk, ADriveCanBeALinkToAnyHostFolder) {
   const stdfs::path elsewhere = tempRoot_ / "elsewhere";
   stdfs::create_directory(elsewhere);
   stdfs::create_directory_symlink(elsewhere, Drives() / "d");
@@ -63,7 +70,7 @@ TEST_F(PosixMapping, ADriveCanBeALinkToAnyHostFolder) {
   EXPECT_TRUE(stdfs::is_directory(elsewhere / "Datos"));
 }
 
-TEST_F(PosixMapping, DriveZIsTheHostRootUnlessMapped) {
+TEST_F(PosixDrivesOnDisk, DriveZIsTheHostRootUnlessMapped) {
   EXPECT_TRUE(Folder(u"Z:\\tmp"));
   EXPECT_TRUE(Folder(u"Z:\\"));
   stdfs::create_directory(Drives() / "z");
@@ -73,7 +80,7 @@ TEST_F(PosixMapping, DriveZIsTheHostRootUnlessMapped) {
   EXPECT_FALSE(exists);
 }
 
-TEST_F(PosixMapping, DotDotNeverClimbsAboveTheDrive) {
+TEST_F(PosixPathsOnDisk, DotDotNeverClimbsAboveTheDrive) {
   EXPECT_FALSE(Layer().CreateFolder(u"X:\\..\\..\\up"));
   EXPECT_TRUE(IsFolder(u"up"));
   EXPECT_FALSE(stdfs::exists(Drives() / "up"));
@@ -81,7 +88,7 @@ TEST_F(PosixMapping, DotDotNeverClimbsAboveTheDrive) {
   EXPECT_TRUE(IsFolder(u"up\\b"));
 }
 
-TEST_F(PosixMapping, RelativePathsStartAtTheCurrentFolder) {
+TEST_F(PosixDrivesOnDisk, RelativePathsStartAtTheCurrentFolder) {
   const auto original = stdfs::current_path();
   MakeFolder(u"in");
   stdfs::current_path(Host(u"in"));
@@ -106,25 +113,7 @@ TEST_F(PosixMapping, RelativePathsStartAtTheCurrentFolder) {
   EXPECT_TRUE(stdfs::is_directory(tempRoot_ / "host"));
 }
 
-TEST_F(PosixMapping, NamesWindowsRefusesAreNeverCreated) {
-  for (const std::u16string name : {u"a<b", u"q?", u"CON", u"nul.txt", u"a:b", u"tab\t", u"CONIN$",
-                                    u"conout$.txt", u"AUX .log"}) {
-    SCOPED_TRACE(Utf16ToUtf8(name));
-    EXPECT_TRUE(Layer().CreateFolder(Win(name)));
-    StreamId stream{};
-    EXPECT_TRUE(Layer().CreateTextFile(Win(name), false, false, stream));
-  }
-  EXPECT_TRUE(stdfs::is_empty(Host()));
-  // A device name in the middle of a path is an ordinary folder.
-  MakeFolder(u"CONIN$");
-  EXPECT_EQ(AppendLine(Layer(), Win(u"CONIN$\\f.txt"), u"x"), kLineWritten);
-  stdfs::remove_all(Host(u"CONIN$"));
-  // Trailing dots and spaces are trimmed, as Windows trims them.
-  EXPECT_FALSE(Layer().CreateFolder(Win(u"dots...")));
-  EXPECT_TRUE(IsFolder(u"dots"));
-}
-
-TEST_F(PosixMapping, NamesAreFoundWithoutRegardToCaseAndKeepTheirOwn) {
+TEST_F(PosixPathsOnDisk, NamesAreFoundWithoutRegardToCaseAndKeepTheirOwn) {
   MakeFolder(u"R\\20240307");
   MakeFolder(u"A\u00d1O");
   Write(u"R\\20240307\\MIRROR.TXT", "20240306\r\n");
@@ -150,28 +139,14 @@ TEST_F(PosixMapping, NamesAreFoundWithoutRegardToCaseAndKeepTheirOwn) {
   EXPECT_TRUE(Exists(u"ab.txt"));
 }
 
-TEST_F(PosixMapping, ServerPathsNeitherExistNorCanBeMade) {
-  EXPECT_FALSE(Folder(u"\\\\srv"));
-  EXPECT_FALSE(Folder(u"\\\\srv\\share"));
-  EXPECT_TRUE(Layer().CreateFolder(u"\\\\srv"));
-  EXPECT_TRUE(Layer().CreateFolder(u"//srv/share"));
-  // Nor as a walk, whose first level ("\") is the top of C: and whose next is a server's.
-  for (const std::u16string path :
-       {u"\\\\srv\\share\\x", u"\\\\20240307", u"\\\\\\x", u"\\\\.\\x", u"\\\\?\\C:\\x"}) {
-    SCOPED_TRACE(Utf16ToUtf8(path));
-    EXPECT_EQ(CreateFolderPath(Layer(), path), CreationResult::Failed);
-  }
-  EXPECT_TRUE(stdfs::is_empty(Drives() / "c"));
-}
-
-TEST_F(PosixMapping, NamesReachTheHostAsUtf8OrAsTheirOriginalBytes) {
+TEST_F(PosixPathsOnDisk, NamesReachTheHostAsUtf8OrAsTheirOriginalBytes) {
   EXPECT_FALSE(Layer().CreateFolder(Win(u"A\u00f1o")));
   EXPECT_TRUE(stdfs::is_directory(Host() / "A\xc3\xb1o"));
   EXPECT_FALSE(Layer().CreateFolder(Win(Utf8ToUtf16("raw\xff\xfe"))));
   EXPECT_TRUE(stdfs::is_directory(Host() / "raw\xff\xfe"));
 }
 
-TEST_F(PosixMapping, TextIsWindows1252WithCrLf) {
+TEST_F(PosixAppendOnDisk, TextIsWindows1252WithCrLf) {
   StreamId stream{};
   ASSERT_FALSE(Layer().CreateTextFile(Win(u"t.txt"), false, false, stream));
   ASSERT_FALSE(Layer().Close(stream));
@@ -195,7 +170,7 @@ TEST_F(PosixMapping, TextIsWindows1252WithCrLf) {
   EXPECT_EQ(Read(u"t.txt").substr(13), "b\r\n");
 }
 
-TEST_F(PosixMapping, FileOperationsOnFoldersAndMissingFilesFail) {
+TEST_F(FileSystemPosixOnDisk, FileOperationsOnFoldersAndMissingFilesFail) {
   MakeFolder(u"dir");
   FileMeasure size;
   StreamId stream{};
@@ -229,7 +204,7 @@ TEST_F(PosixMapping, FileOperationsOnFoldersAndMissingFilesFail) {
   EXPECT_EQ(Read(u"r.txt"), "newer!");
 }
 
-TEST_F(PosixMapping, ACachedFolderIsNotConfusedWithAnotherPath) {
+TEST_F(PosixPathsOnDisk, ACachedFolderIsNotConfusedWithAnotherPath) {
   // Reached by one text, then asked through texts that share its beginning.
   MakeFolder(u"ab\\c");
   MakeFolder(u"abc");
@@ -244,7 +219,7 @@ TEST_F(PosixMapping, ACachedFolderIsNotConfusedWithAnotherPath) {
   EXPECT_TRUE(IsFolder(u"ab\\e"));
 }
 
-TEST_F(PosixMapping, AFolderMadeAnewIsNotReachedThroughItsOldHandle) {
+TEST_F(PosixPathsOnDisk, AFolderMadeAnewIsNotReachedThroughItsOldHandle) {
   MakeFolder(u"Informes");
   EXPECT_TRUE(Folder(Win(u"Informes")));
   EXPECT_EQ(AppendLine(Layer(), Win(u"Informes\\a.txt"), u"1"), kLineWritten);
@@ -260,34 +235,7 @@ TEST_F(PosixMapping, AFolderMadeAnewIsNotReachedThroughItsOldHandle) {
   EXPECT_EQ(AppendLine(Layer(), Win(u"Informes\\c.txt"), u"3"), kLineNotWritten);
 }
 
-TEST_F(PosixMapping, AWalkReachesWhatEachPrefixReachesOnItsOwn) {
-  // CreateFolderPath reaches each level from the folder of the one before; resolving every
-  // prefix from the drive's top instead must make the same folders and give the same result.
-  const std::u16string cases[] = {
-      u"a\\b\\c",    u"ab.\\cd.\\ef", u"x\\.\\y\\\\z\\.", u"r..\\s",  u"a\\..\\b\\c",
-      u"sp \\t \\u", u"a/b\\c",       u"dots\\...\\e",    u"CON\\f",  u"Datos/\\x",
-      u"CON/\\B. .", u"a..\\.\\ab.",  u"n/\\\\a\\..",     u"p\\ \\q", u"u./\\v"};
-  MakeFolder(u"walk");
-  MakeFolder(u"alone");
-  for (const std::u16string& c : cases) {
-    SCOPED_TRACE(Utf16ToUtf8(c));
-    const CreationResult walked = CreateFolderPath(Layer(), Win(u"walk\\" + c));
-    const std::u16string alone = Win(u"alone\\" + c);
-    std::vector<std::u16string_view> prefixes;
-    ASSERT_FALSE(PathPrefixes(alone, u'\\', prefixes));
-    CreationResult result = CreationResult::AlreadyExisted;
-    for (std::size_t k = 1; k < prefixes.size() && result != CreationResult::Failed; ++k) {
-      const std::unique_ptr<FolderWalk> walk = Layer().Walk(prefixes[k]);
-      result = EnsureFolder(Layer(), walk->Text(), *walk);
-    }
-    EXPECT_EQ(walked, result);
-    EXPECT_EQ(Tree(Host(u"walk")), Tree(Host(u"alone")));
-    const CreationResult again = CreateFolderPath(Layer(), Win(u"walk\\" + c));
-    EXPECT_EQ(again, walked == CreationResult::Failed ? walked : CreationResult::AlreadyExisted);
-  }
-}
-
-TEST_F(PosixMapping, TurnsAreTheFilesOwnAndNoReaderHoldsThemBack) {
+TEST_F(PosixTurnsOnDisk, TurnsAreTheFilesOwnAndNoReaderHoldsThemBack) {
   MakeFolder(u"Informes");
   Write(u"Informes\\r.txt", "");
   LockId lock{};
@@ -325,7 +273,7 @@ TEST_F(PosixMapping, TurnsAreTheFilesOwnAndNoReaderHoldsThemBack) {
   EXPECT_TRUE(stdfs::is_regular_file(tempRoot_ / "turns"));
 }
 
-TEST_F(PosixMapping, ALineThatWaitedForItsTurnIsNotGluedToAFragmentLeftMeanwhile) {
+TEST_F(PosixAppendOnDisk, ALineThatWaitedForItsTurnIsNotGluedToAFragmentLeftMeanwhile) {
   Write(u"m.txt", "20261207\r\n");
   StreamId held{};
   ASSERT_FALSE(Layer().OpenAsTextStream(Win(u"m.txt"), kForAppending, kTristateFalse, held));
@@ -363,7 +311,7 @@ int WithFileSizeLimit(rlim_t limit, Body body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST_F(PosixMapping, ALineThatDoesNotFitLeavesTheFileAsItWas) {
+TEST_F(PosixAppendOnDisk, ALineThatDoesNotFitLeavesTheFileAsItWas) {
   const std::string before = "20240306\r\n";
   Write(u"Mirror.txt", before);
   // Room for three more bytes: the host takes part of the line, and it must come out again.
@@ -378,7 +326,7 @@ TEST_F(PosixMapping, ALineThatDoesNotFitLeavesTheFileAsItWas) {
   EXPECT_EQ(Read(u"Mirror.txt"), before);
 }
 
-TEST(PosixEnvironment, DrivesFolderFollowsXdgDataHomeThenHome) {
+TEST(PosixDrives, FolderFollowsXdgDataHomeThenHome) {
   const char* savedXdg = std::getenv("XDG_DATA_HOME");
   const char* savedHome = std::getenv("HOME");
   const std::string xdg = savedXdg ? savedXdg : "";

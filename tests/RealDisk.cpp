@@ -54,7 +54,12 @@ void RealDisk::MakeFolder(std::u16string_view relative) const {
 void RealDisk::TearDown() {
   layer_.reset();
   std::error_code ec;
+#ifdef _WIN32
+  // In the \\?\ form, so that a folder named like a device ("CON") is a folder to remove.
+  std::filesystem::remove_all(L"\\\\?\\" + std::filesystem::absolute(tempRoot_).wstring(), ec);
+#else
   std::filesystem::remove_all(tempRoot_, ec);
+#endif
 }
 
 }  // namespace calendario::testing

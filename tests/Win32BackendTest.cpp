@@ -31,16 +31,6 @@ TEST(Win32Paths, AreMadeAbsoluteAndLong) {
 
 using Win32OnDisk = testing::RealDisk;
 
-TEST_F(Win32OnDisk, RefusedNamesNeverReachTheApi) {
-  for (const std::u16string name :
-       {u"CON", u"nul.txt", u"a<b", u"q?", u"a:b", u"CONIN$", u"conout$.txt", u"AUX .log"}) {
-    EXPECT_TRUE(Layer().CreateFolder(Win(name)));
-    StreamId stream{};
-    EXPECT_TRUE(Layer().CreateTextFile(Win(name), false, false, stream));
-  }
-  EXPECT_TRUE(std::filesystem::is_empty(Host()));
-}
-
 TEST_F(Win32OnDisk, DeleteWithForceRemovesAReadOnlyFile) {
   Write(u"ro.txt", "x");
   const std::wstring native = Host(u"ro.txt").wstring();
