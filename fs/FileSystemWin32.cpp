@@ -258,7 +258,9 @@ class Win32Walk final : public FolderWalk {
     bool one = true;
     ForEachLevelText(added, [&](std::u16string_view, bool last) { one = one && last; });
     step = Step{added, ResolveLevel(added, /*last=*/true)};
-    return one && step.asLast.kind != LevelKind::kParent;
+    // A "." ends a path whose level before it is then trimmed as the last one; a ".." climbs:
+    // both go to the path-taking API.
+    return one && step.asLast.kind != LevelKind::kParent && added != u".";
   }
 
   static bool OnADrive(std::u16string_view prefix) {

@@ -30,8 +30,8 @@ std::u16string EntryKey(std::u16string_view folderKey, std::u16string_view key) 
 // one and one more level's text, is resolved from there by that text alone, as the resolver
 // resolves every level: when it names the held folder and one name more, it is reached in the
 // held folder, at the cost of that level alone; when it names the held folder itself, nothing
-// is to be reached; anything else (a "..", more than one level, another root) is located in
-// full. What it holds goes to the cache when the walk ends.
+// is to be reached; anything else (a "." or "..", more than one level, another root) is
+// located in full. What it holds goes to the cache when the walk ends.
 class PosixWalk final : public FolderWalk {
  public:
   PosixWalk(PosixPaths& paths, std::u16string_view path) : FolderWalk(path), paths_(paths) {}
@@ -116,7 +116,9 @@ class PosixWalk final : public FolderWalk {
       bool one = true;
       ForEachLevelText(added, [&](std::u16string_view, bool last) { one = one && last; });
       const ResolvedLevel asLast = ResolveLevel(added, /*last=*/true);
-      if (one && asLast.kind != LevelKind::kParent) {
+      // A "." ends a path whose level before it is then trimmed as the last one; a ".." climbs:
+      // both are located in full.
+      if (one && asLast.kind != LevelKind::kParent && added != u".") {
         step = Step{true, added, asLast};
         place.folder = folder_.Get();
         place.folderKey = folderKey_;
