@@ -57,10 +57,10 @@ class PosixWalk final : public FolderWalk {
         return {};
       }
     }
-    const std::u16string entry = EntryKey(place.folderKey, place.key);
     if (prefix.size() == Text().size() && !place.fresh) {
       // The walk's last level, held since an earlier call of the run: whether that folder is
       // still there is one question to the host, and no handle is needed for a next level.
+      const std::u16string entry = EntryKey(place.folderKey, place.key);
       if (const int held = paths_.Cache().Find(entry); held >= 0) {
         struct stat st;
         if (::fstat(held, &st) == 0 && S_ISDIR(st.st_mode) && st.st_nlink > 0) {
@@ -73,7 +73,7 @@ class PosixWalk final : public FolderWalk {
     // Opening it answers the question afresh and gives the handle the next level is found from.
     Fd fd(paths_.AtAnyCase(place, OpenFolder));
     if (!fd) {
-      if (!place.fresh) paths_.Cache().Forget(entry);
+      if (!place.fresh) paths_.Cache().Forget(EntryKey(place.folderKey, place.key));
       return {};
     }
     exists = true;
