@@ -168,6 +168,17 @@ std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/
   return {};
 }
 
+std::error_code PosixFileSystem::ReachHeld(std::u16string_view path, PosixPlace& place,
+                                           struct stat& st, bool& current, PosixTurn& held) {
+  const struct stat* known = memo_.Find(path, false);
+  current = known != nullptr && memo_.Find(path, true) != nullptr;
+  if (known != nullptr) st = *known;
+  if (auto ec = Reach(path, place)) return ec;
+  if (place.NotAFile()) return FsErrc::kNotAFile;
+  if (known != nullptr && S_ISREG(st.st_mode)) held = turns_.Again(KeyOf(st));
+  return {};
+}
+
 std::error_code PosixFileSystem::OpenForAppending(PosixPlace& place, int extraFlags, Fd& file,
                                                   bool& readable) {
   const auto open = [extraFlags](int flags) {
@@ -200,22 +211,17 @@ std::error_code PosixFileSystem::Stream(PosixTurn turn, const struct stat& st, S
 std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                                   StreamId& stream) {
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
-  // What the call before this one found of the file, if it asked: when this process holds the
-  // file's turn, that is how the file is now, and the stream appends through the turn's
-  // descriptor.
+  // When this process holds the file's turn, the stream appends through the turn's descriptor.
   struct stat st {};
-  const struct stat* known = memo_.Find(path, false);
-  const bool current = known != nullptr && memo_.Find(path, true) != nullptr;
-  if (known != nullptr) st = *known;
+  bool current = false;
   PosixPlace place;
-  if (auto ec = Reach(path, place)) return ec;
-  if (place.NotAFile()) return FsErrc::kNotAFile;
-  if (known != nullptr && S_ISREG(st.st_mode) && st.st_nlink == 1) {
-    if (PosixTurn held = turns_.Again(KeyOf(st))) {
-      if (!current && ::fstat(held.Held().file.Get(), &st) != 0) return LastError();
-      return Stream(std::move(held), st, stream);
-    }
+  PosixTurn held;
+  if (auto ec = ReachHeld(path, place, st, current, held)) return ec;
+  if (held && st.st_nlink == 1) {
+    if (!current && ::fstat(held.Held().file.Get(), &st) != 0) return LastError();
+    return Stream(std::move(held), st, stream);
   }
+  (void)held.Release();
   for (;;) {
     Fd file;
     bool readable = false;
@@ -252,21 +258,16 @@ std::error_code PosixFileSystem::Close(StreamId stream) {
 }
 
 std::error_code PosixFileSystem::Lock(std::u16string_view path, LockId& lock) {
-  // What the call before this one found of the file, if it asked: a turn this process holds
-  // at it is taken again without a look at the host.
+  // A turn this process holds at the file is taken again without a look at the host.
   struct stat st {};
-  const struct stat* known = memo_.Find(path, false);
-  const bool current = known != nullptr && memo_.Find(path, true) != nullptr;
-  if (known != nullptr) st = *known;
+  bool current = false;
   PosixPlace place;
-  if (auto ec = Reach(path, place)) return ec;
-  if (place.NotAFile()) return FsErrc::kNotAFile;
-  if (known != nullptr && S_ISREG(st.st_mode)) {
-    if (PosixTurn held = turns_.Again(KeyOf(st))) {
-      memo_.Keep(path, st, current);
-      lock = locks_.Add(std::move(held));
-      return {};
-    }
+  PosixTurn held;
+  if (auto ec = ReachHeld(path, place, st, current, held)) return ec;
+  if (held) {
+    memo_.Keep(path, st, current);
+    lock = locks_.Add(std::move(held));
+    return {};
   }
   // The turn is the file's: it is made here when it is not there yet, as the writer would make
   // it a moment later.

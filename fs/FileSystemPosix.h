@@ -84,6 +84,11 @@ class PosixFileSystem final : public FileSystemLayer {
   std::error_code Reach(std::u16string_view path, PosixPlace& place);
   // What the file at the path is; with `current`, as the host has it now (its length too).
   std::error_code StatFile(std::u16string_view path, struct stat& st, bool current);
+  // Reaches the path's place, with what the call before this one found of the file there, if
+  // it asked (`st`; `current` when the host was asked afresh), and the turn at that file when
+  // this process holds it, owned once more.
+  std::error_code ReachHeld(std::u16string_view path, PosixPlace& place, struct stat& st,
+                            bool& current, PosixTurn& held);
   // Opens the file at `place` for appending, reading too where the host lets it.
   std::error_code OpenForAppending(PosixPlace& place, int extraFlags, Fd& file, bool& readable);
   // Opens a stream appending through the turn, on a file found as `st`.
