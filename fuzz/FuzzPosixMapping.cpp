@@ -59,8 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::u16string_view name = resolved.levels.Name(i);
     fuzz::Check(!name.empty() && name != u"." && name != u"..");
     fuzz::Check(resolved.levels.Key(i) == KeyOf(name));
-    hostCanHoldIt = hostCanHoldIt && Utf16ToUtf8(name).size() <= 255;
   }
+  // Any prefix may make a level of its own, so every text between separators counts.
+  ForEachLevelText(path, [&](std::u16string_view text, bool) {
+    hostCanHoldIt = hostCanHoldIt && Utf16ToUtf8(text).size() <= 255;
+  });
 
   CreationResult onHost = CreationResult::Failed;
   {
