@@ -546,33 +546,44 @@ std::error_code Win32FileSystem::TakeTurn(const std::wstring& native, Win32Hold 
   return {};
 }
 
+std::error_code Win32FileSystem::TurnAt(const std::wstring& native, DWORD disposition,
+                                        bool toAppend, Win32Turn& turn, bool& taken) {
+  for (;;) {
+    Win32Hold hold;
+    FileKey key;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (auto ec = OpenForAppending(native, disposition, hold, key, info)) return ec;
+    if (toAppend) {
+      if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
+        return FsErrc::kNotAFile;
+      }
+      // A hard link planted at the name would carry the line into a file elsewhere.
+      if (info.nNumberOfLinks > 1) return FsErrc::kLinked;
+    }
+    taken = false;
+    turn = turns_.Again(key);
+    if (turn) return {};
+    if (auto ec = TakeTurn(native, std::move(hold), key, turn)) return ec;
+    // While this run waited, the turn's last holder may have deleted the file and made it
+    // anew: the turn that counts is that of the file there now.
+    FileKey there{};
+    const UniqueHandle now = Look(native, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (!now || FileOf(now.Get(), there) || there != key) continue;
+    taken = true;
+    return {};
+  }
+}
+
 std::error_code Win32FileSystem::OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                                   StreamId& stream) {
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
-  for (;;) {
-    Win32Hold hold;
-    FileKey key;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (auto ec = OpenForAppending(native, OPEN_EXISTING, hold, key, info)) return ec;
-    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
-      return FsErrc::kNotAFile;
-    }
-    // A hard link planted at the name would carry the line into a file elsewhere.
-    if (info.nNumberOfLinks > 1) return FsErrc::kLinked;
-    Win32Turn turn = turns_.Again(key);
-    if (!turn) {
-      if (auto ec = TakeTurn(native, std::move(hold), key, turn)) return ec;
-      // A file deleted while this run waited for its turn is not the one to write to: the one
-      // at the path now is.
-      FileKey there{};
-      const UniqueHandle now = Look(native, FILE_FLAG_OPEN_REPARSE_POINT);
-      if (!now || FileOf(now.Get(), there) || there != key) continue;
-    }
-    stream = streams_.Add(Stream{UniqueHandle(), std::move(turn)});
-    return {};
-  }
+  Win32Turn turn;
+  bool taken = false;
+  if (auto ec = TurnAt(native, OPEN_EXISTING, true, turn, taken)) return ec;
+  stream = streams_.Add(Stream{UniqueHandle(), std::move(turn)});
+  return {};
 }
 
 std::error_code Win32FileSystem::WriteLine(StreamId stream, std::u16string_view text) {
@@ -635,28 +646,14 @@ std::error_code Win32FileSystem::Close(StreamId stream) {
 std::error_code Win32FileSystem::Lock(std::u16string_view path, LockId& lock) {
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
-  for (;;) {
-    // The turn is the file's: made here when it is not there yet.
-    Win32Hold hold;
-    FileKey key;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (auto ec = OpenForAppending(native, OPEN_ALWAYS, hold, key, info)) return ec;
-    if (Win32Turn held = turns_.Again(key)) {
-      lock = locks_.Add(std::move(held));
-      return {};
-    }
-    Win32Turn turn;
-    if (auto ec = TakeTurn(native, std::move(hold), key, turn)) return ec;
-    // While this run waited, the turn's last holder may have deleted the file and made it
-    // anew: the turn that counts is that of the file there now.
-    FileKey there{};
-    const UniqueHandle now = Look(native, FILE_FLAG_OPEN_REPARSE_POINT);
-    if (!now || FileOf(now.Get(), there) || there != key) continue;
-    // What a run ended halfway through a deletion left, its successor in the turn removes.
-    RemoveLeftovers(native);
-    lock = locks_.Add(std::move(turn));
-    return {};
-  }
+  // The turn is the file's: made here when it is not there yet.
+  Win32Turn turn;
+  bool taken = false;
+  if (auto ec = TurnAt(native, OPEN_ALWAYS, false, turn, taken)) return ec;
+  // What a run ended halfway through a deletion left, its successor in the turn removes.
+  if (taken) RemoveLeftovers(native);
+  lock = locks_.Add(std::move(turn));
+  return {};
 }
 
 std::error_code Win32FileSystem::Unlock(LockId lock) {

@@ -102,6 +102,11 @@ class Win32FileSystem final : public FileSystemLayer {
   // too where Windows lets it, never through a reparse point; describes what was opened.
   std::error_code OpenForAppending(const std::wstring& native, DWORD disposition, Win32Hold& hold,
                                    FileKey& key, BY_HANDLE_FILE_INFORMATION& info);
+  // Opens the file for appending and has its turn: the one this process holds, or one taken now
+  // (`taken`), within the bound, at the file that is at the path once it was had. `toAppend`
+  // refuses first what no line may be written to (a folder, a reparse point, a hard link).
+  std::error_code TurnAt(const std::wstring& native, DWORD disposition, bool toAppend,
+                         Win32Turn& turn, bool& taken);
   // Takes the turn at the file held open in `hold`, waiting for it within the bound.
   std::error_code TakeTurn(const std::wstring& native, Win32Hold hold, const FileKey& key,
                            Win32Turn& turn);
