@@ -66,6 +66,8 @@ CreationResult EnsureFolder(FileSystemLayer& layer, std::u16string_view path,
   bool there = false;
   if (exists(there)) return CreationResult::Failed;
   if (there) return CreationResult::AlreadyExisted;
+  const Step step = layer.BeginStep();
+  if (!step) return CreationResult::Failed;
   if (walk.CreateFolder(path)) {
     // Another run may have made it a moment ago; a file standing there is still a failure.
     bool nowThere = false;
@@ -82,6 +84,8 @@ CreationResult EnsureFile(FileSystemLayer& layer, std::u16string_view path) try 
   bool exists = false;
   if (layer.FileExists(path, exists)) return CreationResult::Failed;
   if (exists) return CreationResult::AlreadyExisted;
+  const Step step = layer.BeginStep();
+  if (!step) return CreationResult::Failed;
   TextStream stream;
   if (CreateTextFile(layer, path, false, false, stream)) {
     bool nowExists = false;
@@ -107,6 +111,8 @@ File OpenFileObject(FileSystemLayer& layer, std::u16string_view path) try {
 
 std::int16_t AppendLine(FileSystemLayer& layer, std::u16string_view path,
                         std::u16string_view text) try {
+  const Step step = layer.BeginStep();
+  if (!step) return kLineNotWritten;
   const File file = OpenFileObject(layer, path);
   TextStream stream;
   if (file.OpenAsTextStream(kForAppending, kTristateFalse, stream)) return kLineNotWritten;

@@ -63,6 +63,17 @@ std::unique_ptr<FolderWalk> FileSystemLayer::Walk(std::u16string_view path) {
   return std::make_unique<LayerWalk>(*this, path);
 }
 
+Step FileSystemLayer::BeginStep() {
+  if (claims_ == 0 && gate_ != nullptr && !gate_->Begin()) return Step(*this, false);
+  ++claims_;
+  return Step(*this, true);
+}
+
+Step::~Step() {
+  if (!claimed_) return;
+  if (--layer_.claims_ == 0 && layer_.gate_ != nullptr) layer_.gate_->End();
+}
+
 TextStream& TextStream::operator=(TextStream&& other) noexcept {
   if (this != &other) {
     if (layer_ != nullptr) (void)layer_->Close(id_);

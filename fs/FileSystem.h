@@ -89,6 +89,35 @@ class FolderWalk {
   std::u16string text_;
 };
 
+// What lets a run begin a step that makes something (a folder level, a file, a report line, a
+// deletion): a run whose watcher has given up on it begins none, so that its status and what
+// it left agree. Begin says whether the step may begin and, when it does, claims it until End;
+// the step in flight is finished whole.
+class FileSystemLayer;
+
+class StepGate {
+ public:
+  virtual ~StepGate() = default;
+  virtual bool Begin() = 0;
+  virtual void End() = 0;
+};
+
+// A step claimed from the layer's gate (see FileSystemLayer::BeginStep); it ends with its owner.
+// Claims nest: only the outermost one asks the gate.
+class Step {
+ public:
+  Step(const Step&) = delete;
+  Step& operator=(const Step&) = delete;
+  ~Step();
+  explicit operator bool() const { return claimed_; }
+
+ private:
+  friend class FileSystemLayer;
+  Step(FileSystemLayer& layer, bool claimed) : layer_(layer), claimed_(claimed) {}
+  FileSystemLayer& layer_;
+  bool claimed_;
+};
+
 // A backend: the operations, each taking what the component's object would hold. Paths are
 // Windows paths, understood as fs/WindowsPath says; a backend maps them onto the host.
 class FileSystemLayer {
@@ -137,6 +166,17 @@ class FileSystemLayer {
 
   // A walk down `path` (see FolderWalk). May throw std::bad_alloc.
   virtual std::unique_ptr<FolderWalk> Walk(std::u16string_view path);
+
+  // Steps that make something are begun through the gate, when one is set (run control sets
+  // it; without one every step may begin). The helpers claim one before each such step; a
+  // claim that is refused is a failed step.
+  void SetStepGate(StepGate* gate) { gate_ = gate; }
+  [[nodiscard]] Step BeginStep();
+
+ private:
+  friend class Step;
+  StepGate* gate_ = nullptr;
+  int claims_ = 0;  // steps claimed and not yet ended, nested
 };
 
 // A text stream. Moving it hands the open stream on; releasing an open stream closes it.

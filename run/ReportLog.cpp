@@ -57,8 +57,9 @@ void WriteReport(FileSystemLayer& layer, std::u16string_view reportFolder,
   // Another run's check, delete and append must not come between ours, or one of them could
   // write into a file the other is about to delete: the file's turn is held throughout, and a
   // run that cannot have it (in the run's bound) writes no line rather than risk that.
+  const Step step = layer.BeginStep();
   FileLock lock;
-  if (layer.Obtain() || Lock(layer, reportPath, lock)) return;
+  if (!step || layer.Obtain() || Lock(layer, reportPath, lock)) return;
   File file = OpenFileObject(layer, reportPath);
   FileMeasure measured;
   if (file.Size(measured)) return;
