@@ -1,5 +1,6 @@
 #include "fs/FileSystem.h"
 
+#include <new>
 #include <utility>
 
 namespace calendario {
@@ -40,27 +41,18 @@ const std::error_category& FsCategory() {
   return category;
 }
 
-namespace {
+std::error_code FileSystemLayer::FolderExists(std::u16string_view path, bool& exists) try {
+  const std::unique_ptr<FolderWalk> walk = Walk(path);
+  return walk->FolderExists(walk->Text(), exists);
+} catch (const std::bad_alloc&) {
+  return std::make_error_code(std::errc::not_enough_memory);
+}
 
-// The walk of a backend that has no walk of its own: every prefix goes to the layer.
-class LayerWalk final : public FolderWalk {
- public:
-  LayerWalk(FileSystemLayer& layer, std::u16string_view path) : FolderWalk(path), layer_(layer) {}
-  std::error_code FolderExists(std::u16string_view prefix, bool& exists) override {
-    return layer_.FolderExists(prefix, exists);
-  }
-  std::error_code CreateFolder(std::u16string_view prefix) override {
-    return layer_.CreateFolder(prefix);
-  }
-
- private:
-  FileSystemLayer& layer_;
-};
-
-}  // namespace
-
-std::unique_ptr<FolderWalk> FileSystemLayer::Walk(std::u16string_view path) {
-  return std::make_unique<LayerWalk>(*this, path);
+std::error_code FileSystemLayer::CreateFolder(std::u16string_view path) try {
+  const std::unique_ptr<FolderWalk> walk = Walk(path);
+  return walk->CreateFolder(walk->Text());
+} catch (const std::bad_alloc&) {
+  return std::make_error_code(std::errc::not_enough_memory);
 }
 
 Step FileSystemLayer::BeginStep() {

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "fs/FolderWalk.h"
+
 namespace calendario {
 
 enum class FsErrc {
@@ -62,33 +64,6 @@ struct FileMeasure {
   std::array<std::uint64_t, 4> identity{};
 };
 
-// A path made to exist level by level, as CreateFolderPath makes it: each prefix in turn is
-// handed to FolderExists and CreateFolder, each the one before it and one more level. The
-// walk keeps its own copy of the path and the prefixes must be views of that copy (Text()),
-// so a backend can tell in constant time, without reading the path, that a prefix is the
-// previous one plus a level, and reach it from what it found for the previous one. A backend
-// with no use for that makes no walk of its own: the layer's default hands each prefix to the
-// layer's own FolderExists and CreateFolder.
-class FolderWalk {
- public:
-  virtual ~FolderWalk() = default;
-  FolderWalk(const FolderWalk&) = delete;
-  FolderWalk& operator=(const FolderWalk&) = delete;
-
-  // The walk's own copy of the path: its prefixes are views of this.
-  std::u16string_view Text() const { return text_; }
-  // The layer's operations of the same names, on a prefix of Text().
-  virtual std::error_code FolderExists(std::u16string_view prefix, bool& exists) = 0;
-  virtual std::error_code CreateFolder(std::u16string_view prefix) = 0;
-
- protected:
-  // Copies the path; may throw std::bad_alloc.
-  explicit FolderWalk(std::u16string_view path) : text_(path) {}
-
- private:
-  std::u16string text_;
-};
-
 // What lets a run begin a step that makes something (a folder level, a file, a report line, a
 // deletion): a run whose watcher has given up on it begins none, so that its status and what
 // it left agree. Begin says whether the step may begin and, when it does, claims it until End;
@@ -126,10 +101,11 @@ class FileSystemLayer {
 
   // Succeeds when an instance of the component can be had.
   virtual std::error_code Obtain() = 0;
-  // exists = a folder is there. Fails only when the question cannot be put.
-  virtual std::error_code FolderExists(std::u16string_view path, bool& exists) = 0;
+  // exists = a folder is there. Fails only when the question cannot be put. A walk of the one
+  // path, as every folder operation is.
+  std::error_code FolderExists(std::u16string_view path, bool& exists);
   // Creates that one folder; fails when it exists, its parent is missing or it cannot be made.
-  virtual std::error_code CreateFolder(std::u16string_view path) = 0;
+  std::error_code CreateFolder(std::u16string_view path);
   // exists = a file (not a folder) is there.
   virtual std::error_code FileExists(std::u16string_view path, bool& exists) = 0;
   // Creates the file empty (no byte-order mark) and opens a stream on it. With overwrite
@@ -164,8 +140,9 @@ class FileSystemLayer {
   virtual std::error_code Lock(std::u16string_view path, LockId& lock) = 0;
   virtual std::error_code Unlock(LockId lock) = 0;
 
-  // A walk down `path` (see FolderWalk). May throw std::bad_alloc.
-  virtual std::unique_ptr<FolderWalk> Walk(std::u16string_view path);
+  // A walk down `path` (fs/FolderWalk.h): the backend's host calls under the one decision of
+  // each next level. May throw std::bad_alloc.
+  virtual std::unique_ptr<FolderWalk> Walk(std::u16string_view path) = 0;
 
   // Steps that make something are begun through the gate, when one is set (run control sets
   // it; without one every step may begin). The helpers claim one before each such step; a

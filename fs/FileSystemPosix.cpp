@@ -76,17 +76,6 @@ std::unique_ptr<FolderWalk> PosixFileSystem::Walk(std::u16string_view path) {
   return paths_.Walk(path);
 }
 
-// A folder operation outside CreateFolderPath is a walk of one prefix: the whole path.
-std::error_code PosixFileSystem::FolderExists(std::u16string_view path, bool& exists) {
-  const std::unique_ptr<FolderWalk> walk = Walk(path);
-  return walk->FolderExists(walk->Text(), exists);
-}
-
-std::error_code PosixFileSystem::CreateFolder(std::u16string_view path) {
-  const std::unique_ptr<FolderWalk> walk = Walk(path);
-  return walk->CreateFolder(walk->Text());
-}
-
 std::error_code PosixFileSystem::StatFile(std::u16string_view path, struct stat& st, bool current) {
   if (const struct stat* known = memo_.Find(path, current)) {
     st = *known;
@@ -164,18 +153,20 @@ std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/
     return ::unlinkat(folder, name.c_str(), 0);
   };
   if (paths_.AtAnyCase(place, unlink) != 0) return LastError();
-  paths_.Deleted(place);
+  paths_.Gone(place.folderKey, place.name);
   return {};
 }
 
 std::error_code PosixFileSystem::ReachHeld(std::u16string_view path, PosixPlace& place,
-                                           struct stat& st, bool& current, PosixTurn& held) {
-  const struct stat* known = memo_.Find(path, false);
-  current = known != nullptr && memo_.Find(path, true) != nullptr;
-  if (known != nullptr) st = *known;
+                                           KnownFile& known) {
+  const struct stat* found = memo_.Find(path, false);
+  known.current = found != nullptr && memo_.Find(path, true) != nullptr;
+  if (found != nullptr) known.st = *found;
   if (auto ec = Reach(path, place)) return ec;
   if (place.NotAFile()) return FsErrc::kNotAFile;
-  if (known != nullptr && S_ISREG(st.st_mode)) held = turns_.Again(KeyOf(st));
+  if (found != nullptr && S_ISREG(known.st.st_mode)) {
+    known.held = turns_.HeldAlready(KeyOf(known.st));
+  }
   return {};
 }
 
@@ -212,16 +203,15 @@ std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int 
                                                   StreamId& stream) {
   if (iomode != kForAppending || format != kTristateFalse) return FsErrc::kUnsupported;
   // When this process holds the file's turn, the stream appends through the turn's descriptor.
-  struct stat st {};
-  bool current = false;
   PosixPlace place;
-  PosixTurn held;
-  if (auto ec = ReachHeld(path, place, st, current, held)) return ec;
-  if (held && st.st_nlink == 1) {
-    if (!current && ::fstat(held.Held().file.Get(), &st) != 0) return LastError();
-    return Stream(std::move(held), st, stream);
+  KnownFile known;
+  if (auto ec = ReachHeld(path, place, known)) return ec;
+  struct stat& st = known.st;
+  if (known.held && st.st_nlink == 1) {
+    if (!known.current && ::fstat(known.held.Held().file.Get(), &st) != 0) return LastError();
+    return Stream(std::move(known.held), st, stream);
   }
-  (void)held.Release();
+  (void)known.held.Release();
   for (;;) {
     Fd file;
     bool readable = false;
@@ -230,10 +220,10 @@ std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int 
     if (!S_ISREG(st.st_mode)) return FsErrc::kNotAFile;
     // A hard link planted at the name would carry the line into a file elsewhere.
     if (st.st_nlink > 1) return FsErrc::kLinked;
-    if (PosixTurn held = turns_.Again(KeyOf(st))) return Stream(std::move(held), st, stream);
+    if (PosixTurn held = turns_.HeldAlready(KeyOf(st))) return Stream(std::move(held), st, stream);
     PosixTurn turn;
     bool waited = false;
-    if (auto ec = turns_.Take(std::move(file), readable, st, true, waited, turn)) return ec;
+    if (auto ec = turns_.TakeKnown(std::move(file), readable, st, waited, turn)) return ec;
     // How the file ends is looked at in the turn; and a file deleted while this run waited for
     // its turn is not the one to write to: the one at the path now is.
     if (waited && ::fstat(turn.Held().file.Get(), &st) != 0) return LastError();
@@ -259,16 +249,15 @@ std::error_code PosixFileSystem::Close(StreamId stream) {
 
 std::error_code PosixFileSystem::Lock(std::u16string_view path, LockId& lock) {
   // A turn this process holds at the file is taken again without a look at the host.
-  struct stat st {};
-  bool current = false;
   PosixPlace place;
-  PosixTurn held;
-  if (auto ec = ReachHeld(path, place, st, current, held)) return ec;
-  if (held) {
-    memo_.Keep(path, st, current);
-    lock = locks_.Add(std::move(held));
+  KnownFile known;
+  if (auto ec = ReachHeld(path, place, known)) return ec;
+  if (known.held) {
+    memo_.Keep(path, known.st, known.current);
+    lock = locks_.Add(std::move(known.held));
     return {};
   }
+  struct stat& st = known.st;
   // The turn is the file's: it is made here when it is not there yet, as the writer would make
   // it a moment later.
   for (bool made = false;;) {
@@ -293,7 +282,7 @@ std::error_code PosixFileSystem::Lock(std::u16string_view path, LockId& lock) {
     if (made) paths_.Made(place, false);
     PosixTurn turn;
     bool waited = false;
-    if (auto ec = turns_.Take(std::move(file), readable, st, false, waited, turn)) return ec;
+    if (auto ec = turns_.TakeAndLook(std::move(file), readable, st, waited, turn)) return ec;
     // Looked at in the turn: a file deleted before the turn was had (by the run that held it,
     // which deletes the report only in its turn) is not the one to write to, the one at the
     // path now is.

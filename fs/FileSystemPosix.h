@@ -35,8 +35,6 @@ class PosixFileSystem final : public FileSystemLayer {
       : drives_(std::move(drivesFolder)), paths_(drives_), turns_(turnsUntil, drives_) {}
 
   std::error_code Obtain() override;
-  std::error_code FolderExists(std::u16string_view path, bool& exists) override;
-  std::error_code CreateFolder(std::u16string_view path) override;
   std::error_code FileExists(std::u16string_view path, bool& exists) override;
   std::error_code CreateTextFile(std::u16string_view path, bool overwrite, bool unicode,
                                  StreamId& stream) override;
@@ -84,11 +82,14 @@ class PosixFileSystem final : public FileSystemLayer {
   std::error_code Reach(std::u16string_view path, PosixPlace& place);
   // What the file at the path is; with `current`, as the host has it now (its length too).
   std::error_code StatFile(std::u16string_view path, struct stat& st, bool current);
-  // Reaches the path's place, with what the call before this one found of the file there, if
-  // it asked (`st`; `current` when the host was asked afresh), and the turn at that file when
-  // this process holds it, owned once more.
-  std::error_code ReachHeld(std::u16string_view path, PosixPlace& place, struct stat& st,
-                            bool& current, PosixTurn& held);
+  // What the call before this one found of the file at a path, if it asked.
+  struct KnownFile {
+    struct stat st {};     // what it found; all zero when it did not ask
+    bool current = false;  // the host was asked afresh: `st` holds the file's length too
+    PosixTurn held;        // the turn at that file, owned once more, when this process holds it
+  };
+  // Reaches the path's place, and what is known of the file there.
+  std::error_code ReachHeld(std::u16string_view path, PosixPlace& place, KnownFile& known);
   // Opens the file at `place` for appending, reading too where the host lets it.
   std::error_code OpenForAppending(PosixPlace& place, int extraFlags, Fd& file, bool& readable);
   // Opens a stream appending through the turn, on a file found as `st`.

@@ -1,9 +1,13 @@
 // The Win32 backend of the file-system layer: the wide (W) API only. Paths are made absolute
 // by GetFullPathNameW and given the \\?\ prefix, so that they may run to 32767 characters; a
 // name Windows refuses (fs/WindowsPath says which) never reaches the API, since the \\?\ form
-// skips Windows' own device mapping. Files are opened without following a reparse point at the
-// last level, and appended to through FILE_APPEND_DATA handles, one WriteFile a line, in the
-// file's turn. Every handle has an owner (fs/Win32Handle.h).
+// skips Windows' own device mapping (fs/Win32Files). Files are opened without following a
+// reparse point at the last level, and appended to through FILE_APPEND_DATA handles, one
+// WriteFile a line, in the file's turn. Every handle has an owner (fs/Win32Handle.h).
+//
+// In parts: the operations on files and streams (FileSystemWin32.cpp), turns (Win32Turns.cpp),
+// deletion (Win32Delete.cpp), the walk's host calls (Win32Walk.cpp), and what they share
+// (Win32Files).
 //
 // The turn at a file is a lock on one byte of the file itself, far past any end it reaches:
 // every spelling of the file takes the same turn. The lock is taken through the append handle
@@ -49,10 +53,6 @@ class Win32FileSystem final : public FileSystemLayer {
   explicit Win32FileSystem(Clock::time_point turnsUntil = Clock::now() + std::chrono::seconds(10));
 
   std::error_code Obtain() override;
-  // Each call hands the whole path to the API, so a walk is of no use here: the cost of a call
-  // grows with the path's length (GetFullPathNameW and the \\?\ copy).
-  std::error_code FolderExists(std::u16string_view path, bool& exists) override;
-  std::error_code CreateFolder(std::u16string_view path) override;
   std::error_code FileExists(std::u16string_view path, bool& exists) override;
   std::error_code CreateTextFile(std::u16string_view path, bool overwrite, bool unicode,
                                  StreamId& stream) override;
@@ -72,8 +72,8 @@ class Win32FileSystem final : public FileSystemLayer {
   // removed.
   std::error_code Lock(std::u16string_view path, LockId& lock) override;
   std::error_code Unlock(LockId lock) override;
-  // A walk that reaches each level from the folder of the one before (see Win32Walk in the
-  // .cpp), so that a deep root costs each level its own name only; the layer's default walk
+  // The walk's host calls: one name more opened or made relative to the held folder's handle,
+  // so that a deep root costs each level its own name only; every level located by its path
   // where the native API cannot be had.
   std::unique_ptr<FolderWalk> Walk(std::u16string_view path) override;
 
@@ -111,6 +111,9 @@ class Win32FileSystem final : public FileSystemLayer {
   std::error_code TakeTurn(const std::wstring& native, Win32Hold hold, const FileKey& key,
                            Win32Turn& turn);
 
+  // Removes what deletions by renaming left beside the file `native`.
+  static void RemoveLeftovers(const std::wstring& native);
+
   NativeApi native_;
   Clock::time_point until_;
   std::uint64_t renamed_ = 0;  // names of this run's own given to files deleted by renaming
@@ -118,9 +121,5 @@ class Win32FileSystem final : public FileSystemLayer {
   IdTable<StreamId, Stream> streams_;
   IdTable<LockId, Win32Turn> locks_;
 };
-
-// The path as the wide API should see it: absolute, resolved, with the \\?\ (or \\?\UNC\)
-// prefix.
-std::error_code NativePath(std::u16string_view path, std::wstring& native);
 
 }  // namespace calendario

@@ -109,6 +109,16 @@ int FolderCache::Remember(std::u16string_view key, Fd fd) {
   return entries_.back().fd.Get();
 }
 
+Fd FolderCache::Take(std::u16string_view key) {
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (it->key != key) continue;
+    Fd fd = std::move(it->fd);
+    entries_.erase(it);
+    return fd;
+  }
+  return Fd();
+}
+
 void FolderCache::Forget(std::u16string_view key) {
   std::erase_if(entries_, [&](Entry& known) {
     if (!IsFolderOf(key, known.key)) return false;

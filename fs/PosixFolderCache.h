@@ -53,6 +53,8 @@ class FolderCache {
   // Keeps `fd` as the folder the key names, replacing what the key held. Returns the handle
   // the cache now holds for the key.
   int Remember(std::u16string_view key, Fd fd);
+  // Takes the handle of the folder the key names out of the cache; none when it holds none.
+  Fd Take(std::u16string_view key);
   // Drops the handles and names of the key and every folder below it.
   void Forget(std::u16string_view key);
   // Keeps a handle that no key names any more, to be closed when room is needed; a short run

@@ -26,8 +26,6 @@ struct PosixPlace {
   std::string name;    // the level's host name; "" when the path names `folder` itself
   std::u16string key;  // the level's key
   bool endsWithSeparator = false;
-  // `folder` was made by this run a moment ago: nothing is in it under another spelling.
-  bool fresh = false;
 
   PosixPlace() = default;
   PosixPlace(const PosixPlace&) = delete;
@@ -47,6 +45,8 @@ class PosixPaths {
   // server or device path, kInvalidName for a name Windows refuses, or with what the host
   // says of a level on the way.
   std::error_code Locate(std::u16string_view path, PosixPlace& place);
+  // The same, for a path already resolved.
+  std::error_code Locate(const ResolvedPath& resolved, PosixPlace& place);
 
   // The host name of another entry in the place's folder whose key is the place's (not the
   // place's own name, which the host is asked for directly), as read from the folder once a
@@ -72,13 +72,14 @@ class PosixPaths {
     return op(place.folder, place.name);
   }
 
-  // What this run made or deleted in the place's folder, so what is known of its names stays
-  // true. A folder made is known to hold nothing yet.
+  // What this run made at the place, or found gone (deleted, or no longer there) by `name` in
+  // the folder `folderKey`, told here every time by whoever made or missed it: the one writer
+  // of what the run knows of a folder's names, so that what is known stays true. A folder made
+  // is known to hold nothing yet.
   void Made(const PosixPlace& place, bool folder);
-  void Deleted(const PosixPlace& place);
+  void Gone(std::u16string_view folderKey, std::string_view name);
 
-  // A walk of CreateFolderPath (see FolderWalk): each level reached from the folder of the one
-  // before, at the cost of that level alone. May throw std::bad_alloc.
+  // A walk of CreateFolderPath (see FolderWalk) on folder handles. May throw std::bad_alloc.
   std::unique_ptr<FolderWalk> Walk(std::u16string_view path);
 
  private:

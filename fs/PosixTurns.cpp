@@ -69,6 +69,17 @@ std::error_code PosixHold::Release() {
   return {};
 }
 
+std::error_code PosixTurns::TakeKnown(Fd file, bool readable, const struct stat& st, bool& waited,
+                                      PosixTurn& turn) {
+  struct stat known = st;
+  return Take(std::move(file), readable, known, true, waited, turn);
+}
+
+std::error_code PosixTurns::TakeAndLook(Fd file, bool readable, struct stat& st, bool& waited,
+                                        PosixTurn& turn) {
+  return Take(std::move(file), readable, st, false, waited, turn);
+}
+
 std::error_code PosixTurns::Take(Fd file, bool readable, struct stat& st, bool known, bool& waited,
                                  PosixTurn& turn) {
   PosixHold hold{std::move(file), readable, Fd()};
@@ -105,7 +116,7 @@ std::error_code PosixTurns::Take(Fd file, bool readable, struct stat& st, bool k
     // a writer's (waited for), or a reader's (not waited for).
     if (!known) {
       if (auto ec = look()) return ec;
-      if (PosixTurn held = table_.Again(KeyOfFile(st.st_dev, st.st_ino))) {
+      if (PosixTurn held = table_.HeldAlready(KeyOfFile(st.st_dev, st.st_ino))) {
         turn = std::move(held);
         result = LockTry::kTaken;
         return {};

@@ -54,17 +54,22 @@ class PosixTurns {
   PosixTurns(Clock::time_point until, const PosixDrives& drives) : until_(until), drives_(drives) {}
 
   // The turn at the file `key` when this process holds it, owned once more; empty otherwise.
-  PosixTurn Again(const FileKey& key) { return table_.Again(key); }
+  PosixTurn HeldAlready(const FileKey& key) { return table_.HeldAlready(key); }
   // Takes the turn at the open file `file`, waiting for a writer that holds it until the time
-  // given at construction; `waited` says whether it had to. With `known`, `st` describes the
-  // file and this process holds no turn at it; without, `st` is filled in once the turn is had
-  // (so it tells how the file is in the turn), and a turn this process turns out to hold at the
-  // file already is taken again (`file` closes). Fails when the turn cannot be had in time.
-  std::error_code Take(Fd file, bool readable, struct stat& st, bool known, bool& waited,
-                       PosixTurn& turn);
+  // given at construction; `waited` says whether it had to. Fails when the turn cannot be had
+  // in time. For a file `st` describes, at which this process holds no turn:
+  std::error_code TakeKnown(Fd file, bool readable, const struct stat& st, bool& waited,
+                            PosixTurn& turn);
+  // For a file not yet looked at: `st` describes it as it is once the turn is had, and a turn
+  // this process turns out to hold at the file already is taken again (`file` closes).
+  std::error_code TakeAndLook(Fd file, bool readable, struct stat& st, bool& waited,
+                              PosixTurn& turn);
   std::size_t Held() const { return table_.size(); }
 
  private:
+  // Both of the above: with `known`, `st` is read; without, it is filled in.
+  std::error_code Take(Fd file, bool readable, struct stat& st, bool known, bool& waited,
+                       PosixTurn& turn);
   // The file's turn in the company of a reader: the user's own turn, and a read lock beside
   // the reader's. kBusy when a writer turned out to hold the file's turn after all.
   std::error_code BesideAReader(PosixHold& hold, const FileKey& key, LockTry& found);

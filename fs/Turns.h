@@ -71,7 +71,7 @@ class TurnTable {
 
   // The turn at the file when this process already holds it, owned once more; an empty Turn
   // otherwise.
-  Turn Again(const FileKey& key) {
+  Turn HeldAlready(const FileKey& key) {
     for (const auto& entry : entries_) {
       if (entry->key == key) return Turn(this, entry.get());
     }

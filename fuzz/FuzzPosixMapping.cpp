@@ -1,9 +1,11 @@
 // The POSIX backend's mapping of Windows paths, against the tests' fake, which follows the same
-// resolver on a tree of its own: whatever follows "X:\inside\", CreateFolderPath gives the same
-// result on both and makes the same tree; nothing is ever made outside drive X:'s folder; and
-// the resolved levels of a drive path never climb.
+// resolver and runs the same walk on a tree of its own: whatever follows "X:\inside\" (two
+// roots, made one after the other, when the input holds a "|", which no name may hold),
+// CreateFolderPath gives the same results on both and makes the same tree; nothing is ever made
+// outside drive X:'s folder; and the resolved levels of a drive path never climb.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <filesystem>
@@ -48,7 +50,11 @@ std::map<std::string, int> HostTree(const stdfs::path& inside) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Sandbox sandbox;
-  const std::u16string path = u"X:\\inside\\" + fuzz::Text(data, size);
+  const std::u16string text = fuzz::Text(data, size);
+  const std::size_t bar = std::min(text.find(u'|'), text.size());
+  const std::u16string path = u"X:\\inside\\" + text.substr(0, bar);
+  const std::u16string then =
+      bar < text.size() ? u"X:\\inside\\" + text.substr(bar + 1) : std::u16string();
 
   const ResolvedPath resolved = ResolveWindowsPath(path, CurrentFolder{});
   fuzz::Check(resolved.root == PathRoot::kDrive && resolved.drive == u'x');
@@ -61,14 +67,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Check(resolved.levels.Key(i) == KeyOf(name));
   }
   // Any prefix may make a level of its own, so every text between separators counts.
-  ForEachLevelText(path, [&](std::u16string_view text, bool) {
-    hostCanHoldIt = hostCanHoldIt && Utf16ToUtf8(text).size() <= 255;
+  ForEachLevelText(text, [&](std::u16string_view level, bool) {
+    hostCanHoldIt = hostCanHoldIt && Utf16ToUtf8(level).size() <= 255;
   });
 
-  CreationResult onHost = CreationResult::Failed;
+  // The results of both roots, as one number.
+  const auto make = [&](FileSystemLayer& layer) {
+    int results = static_cast<int>(CreateFolderPath(layer, path));
+    if (!then.empty()) results = results * 256 + static_cast<int>(CreateFolderPath(layer, then));
+    return results;
+  };
+  int onHost = 0;
   {
     PosixFileSystem fs((sandbox.root / "drives").string());
-    onHost = CreateFolderPath(fs, path);
+    onHost = make(fs);
     bool exists = false;
     (void)fs.FolderExists(path, exists);
     (void)fs.FileExists(path, exists);
@@ -76,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   testing::FakeFileSystem fake;
   fake.AddDrive(u'x');
   fake.AddFolder(u"X:\\inside");
-  const CreationResult onFake = CreateFolderPath(fake, path);
+  const int onFake = make(fake);
   std::map<std::string, int> expected;
   for (const auto& [entry, bytes] : fake.Snapshot()) {
     if (entry.rfind(u"D X:\\inside\\", 0) == 0 || entry.rfind(u"F X:\\inside\\", 0) == 0) {
@@ -85,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::map<std::string, int> made = HostTree(sandbox.root / "drives/x/inside");
   if (hostCanHoldIt && (onFake != onHost || made != expected)) {
-    std::fprintf(stderr, "host %d, fake %d\n", static_cast<int>(onHost), static_cast<int>(onFake));
+    std::fprintf(stderr, "host %d, fake %d\n", onHost, onFake);
     for (const auto& entry : made) std::fprintf(stderr, "host: %s\n", entry.first.c_str());
     for (const auto& entry : expected) std::fprintf(stderr, "fake: %s\n", entry.first.c_str());
     __builtin_trap();

@@ -193,15 +193,77 @@ std::error_code FakeFileSystem::Obtain() {
   return Enter(FsOperation::kObtain, u"");
 }
 
-std::error_code FakeFileSystem::FolderExists(std::u16string_view path, bool& exists) {
+// The fake's walk holds a folder by its key, and finds a name in it by the key one level
+// longer: the same decision of each next level as every backend's walk, so that a test of the
+// fake proves it.
+class FakeFileSystem::Walker final : public FolderWalk {
+ public:
+  Walker(FakeFileSystem& fake, std::u16string_view path) : FolderWalk(path), fake_(fake) {}
+
+ private:
+  std::error_code FindInHeld(std::u16string_view prefix, std::u16string_view name, bool& exists,
+                             bool& held) override {
+    const Key key = InHeld(name);
+    if (auto ec = fake_.FindFolder(prefix, key, exists)) return ec;
+    if (exists) held = Hold(key);
+    return {};
+  }
+  std::error_code MakeInHeld(std::u16string_view prefix, std::u16string_view name,
+                             bool& held) override {
+    const Key key = InHeld(name);
+    if (auto ec = fake_.MakeFolder(prefix, key)) return ec;
+    held = Hold(key);
+    return {};
+  }
+  std::error_code FindLocated(std::u16string_view prefix, const ResolvedPath&, bool& exists,
+                              bool& held) override {
+    const auto key = fake_.Resolve(prefix);
+    if (auto ec = fake_.FindFolder(prefix, key, exists)) return ec;
+    if (exists) held = Hold(*key);
+    return {};
+  }
+  std::error_code MakeLocated(std::u16string_view prefix, const ResolvedPath&,
+                              bool& held) override {
+    const auto key = fake_.Resolve(prefix);
+    if (auto ec = fake_.MakeFolder(prefix, key)) return ec;
+    held = Hold(*key);
+    return {};
+  }
+  void DropHeld() override { held_.reset(); }
+  const CurrentFolder& Current() override { return fake_.current_; }
+
+  Key InHeld(std::u16string_view name) const {
+    Key key;
+    key.parent = held_->text;
+    key.text = held_->text + u"\\" + KeyOf(name);
+    key.name = name;
+    key.shown = held_->shown + u"\\" + std::u16string(name);
+    return key;
+  }
+  bool Hold(const Key& key) {
+    held_ = key;
+    return true;
+  }
+
+  FakeFileSystem& fake_;
+  std::optional<Key> held_;
+};
+
+std::unique_ptr<FolderWalk> FakeFileSystem::Walk(std::u16string_view path) {
+  return std::make_unique<Walker>(*this, path);
+}
+
+std::error_code FakeFileSystem::FindFolder(std::u16string_view path, const std::optional<Key>& key,
+                                           bool& exists) {
   if (auto ec = Enter(FsOperation::kFolderExists, path)) return ec;
-  exists = IsFolder(path);
+  const auto it = key ? nodes_.find(key->text) : nodes_.end();
+  exists = it != nodes_.end() && it->second.folder;
   return {};
 }
 
-std::error_code FakeFileSystem::CreateFolder(std::u16string_view path) {
+std::error_code FakeFileSystem::MakeFolder(std::u16string_view path,
+                                           const std::optional<Key>& key) {
   if (auto ec = Enter(FsOperation::kCreateFolder, path)) return ec;
-  const auto key = Resolve(path);
   if (!key) return FsErrc::kNoSuchPath;
   if (nodes_.count(key->text)) return std::make_error_code(std::errc::file_exists);
   auto parent = nodes_.find(key->parent);

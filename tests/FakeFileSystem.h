@@ -79,8 +79,6 @@ class FakeFileSystem final : public FileSystemLayer {
   std::function<void(FsOperation operation, std::u16string_view path)> beforeCall;
 
   std::error_code Obtain() override;
-  std::error_code FolderExists(std::u16string_view path, bool& exists) override;
-  std::error_code CreateFolder(std::u16string_view path) override;
   std::error_code FileExists(std::u16string_view path, bool& exists) override;
   std::error_code CreateTextFile(std::u16string_view path, bool overwrite, bool unicode,
                                  StreamId& stream) override;
@@ -94,8 +92,11 @@ class FakeFileSystem final : public FileSystemLayer {
   std::error_code Close(StreamId stream) override;
   std::error_code Lock(std::u16string_view path, LockId& lock) override;
   std::error_code Unlock(LockId lock) override;
+  // The one walk, with host calls that log as FolderExists and CreateFolder.
+  std::unique_ptr<FolderWalk> Walk(std::u16string_view path) override;
 
  private:
+  class Walker;
   struct Node {
     bool folder = false;
     std::u16string shown;  // the path in the case its levels were made in
@@ -117,6 +118,9 @@ class FakeFileSystem final : public FileSystemLayer {
   std::optional<Key> Resolve(std::u16string_view path, std::vector<Key>* levels = nullptr) const;
   const Node* Find(std::u16string_view path) const;
   Node& Make(const Key& key, bool folder);
+  // Whether a folder is at the key; makes it. The host calls of the walk.
+  std::error_code FindFolder(std::u16string_view path, const std::optional<Key>& key, bool& exists);
+  std::error_code MakeFolder(std::u16string_view path, const std::optional<Key>& key);
   // Logs the call and applies the fault table.
   std::error_code Enter(FsOperation operation, std::u16string_view path);
 

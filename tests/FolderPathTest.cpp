@@ -140,12 +140,14 @@ TEST_F(FolderPathOnDisk, APathLongerThanTheHostsLimitIsCreated) {
 
 // What Windows makes of a root: a path below a folder of the test's (or, with `absolute`, as it
 // stands), what CreateFolderPath gives, and the folders below the test's folder afterwards, as
-// made ("a", "a/b"). One table for every layer: the fake, and each build's own disk.
+// made ("a", "a/b"); with `then`, a second root the same layer is given next, which names
+// folders already there. One table for every layer: the fake, and each build's own disk.
 struct PathRow {
   std::u16string path;
   CreationResult result;
   std::vector<std::string> tree;
   bool absolute = false;
+  std::u16string then = {};
 };
 
 const PathRow kPathRows[] = {
@@ -166,6 +168,9 @@ const PathRow kPathRows[] = {
     {u"n/\\\\a\\..", CreationResult::AlreadyExisted, {"n", "n/a"}},
     {u"u./\\v", CreationResult::Created, {"u", "u/v"}},
     {u"CONIN$\\f", CreationResult::Failed, {}},  // CONIN$ is a device as its own prefix
+    // A folder made in one made a moment before is found again in any case.
+    {u"n1\\n2\\d", CreationResult::Created, {"n1", "n1/n2", "n1/n2/d"}, false, u"N1\\N2"},
+    {u"a\\a\\..\\A\\A", CreationResult::Created, {"a", "a/a", "a/a/A"}},
     // Names Windows refuses are never made, as folders or as files.
     {u"CON", CreationResult::Failed, {}},
     {u"nul.txt", CreationResult::Failed, {}},
@@ -244,6 +249,10 @@ TEST_P(PathRows, EveryLayerMakesWhatWindowsMakes) {
     const auto tree = [&] { return onDisk ? HostTree(Host(base)) : FakeTree(fake, top); };
     EXPECT_EQ(CreateFolderPath(*layer, path), row.result);
     EXPECT_EQ(tree(), row.tree);
+    if (!row.then.empty()) {
+      EXPECT_EQ(CreateFolderPath(*layer, top + u"\\" + row.then), CreationResult::AlreadyExisted);
+      EXPECT_EQ(tree(), row.tree);
+    }
     EXPECT_EQ(CreateFolderPath(*layer, path),
               row.result == CreationResult::Failed ? row.result : CreationResult::AlreadyExisted);
     // The same path made a prefix at a time, each on its own, comes out the same.

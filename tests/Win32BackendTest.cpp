@@ -5,6 +5,7 @@
 
 #include "fs/FileHelpers.h"
 #include "fs/FileSystemWin32.h"
+#include "fs/Win32Files.h"
 #include "run/ReportLog.h"
 #include "tests/RealDisk.h"
 
