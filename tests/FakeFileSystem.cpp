@@ -195,7 +195,7 @@ std::error_code FakeFileSystem::Obtain() {
 
 // The fake's walk holds a folder by its key, and finds a name in it by the key one level
 // longer: the same decision of each next level as every backend's walk, so that a test of the
-// fake proves it.
+// fake proves it. Its host calls log as FolderExists and CreateFolder.
 class FakeFileSystem::Walker final : public FolderWalk {
  public:
   Walker(FakeFileSystem& fake, std::u16string_view path) : FolderWalk(path), fake_(fake) {}
@@ -203,46 +203,44 @@ class FakeFileSystem::Walker final : public FolderWalk {
  private:
   std::error_code FindInHeld(std::u16string_view prefix, std::u16string_view name, bool& exists,
                              bool& held) override {
-    const Key key = InHeld(name);
-    if (auto ec = fake_.FindFolder(prefix, key, exists)) return ec;
-    if (exists) held = Hold(key);
-    return {};
+    return Find(prefix, InHeld(name), exists, held);
   }
   std::error_code MakeInHeld(std::u16string_view prefix, std::u16string_view name,
                              bool& held) override {
-    const Key key = InHeld(name);
-    if (auto ec = fake_.MakeFolder(prefix, key)) return ec;
-    held = Hold(key);
-    return {};
+    return Make(prefix, InHeld(name), held);
   }
   std::error_code FindLocated(std::u16string_view prefix, const ResolvedPath&, bool& exists,
                               bool& held) override {
-    const auto key = fake_.Resolve(prefix);
-    if (auto ec = fake_.FindFolder(prefix, key, exists)) return ec;
-    if (exists) held = Hold(*key);
-    return {};
+    return Find(prefix, fake_.Resolve(prefix), exists, held);
   }
   std::error_code MakeLocated(std::u16string_view prefix, const ResolvedPath&,
                               bool& held) override {
-    const auto key = fake_.Resolve(prefix);
-    if (auto ec = fake_.MakeFolder(prefix, key)) return ec;
-    held = Hold(*key);
-    return {};
+    return Make(prefix, fake_.Resolve(prefix), held);
   }
   void DropHeld() override { held_.reset(); }
   const CurrentFolder& Current() override { return fake_.current_; }
 
-  Key InHeld(std::u16string_view name) const {
-    Key key;
-    key.parent = held_->text;
-    key.text = held_->text + u"\\" + KeyOf(name);
-    key.name = name;
-    key.shown = held_->shown + u"\\" + std::u16string(name);
-    return key;
+  std::optional<Key> InHeld(std::u16string_view name) const {
+    return Key{held_->text + u"\\" + KeyOf(name), held_->text, std::u16string(name), {}};
   }
-  bool Hold(const Key& key) {
+  std::error_code Find(std::u16string_view prefix, const std::optional<Key>& key, bool& exists,
+                       bool& held) {
+    if (auto ec = fake_.Enter(FsOperation::kFolderExists, prefix)) return ec;
+    const auto it = key ? fake_.nodes_.find(key->text) : fake_.nodes_.end();
+    exists = held = it != fake_.nodes_.end() && it->second.folder;
+    if (exists) held_ = key;
+    return {};
+  }
+  std::error_code Make(std::u16string_view prefix, const std::optional<Key>& key, bool& held) {
+    if (auto ec = fake_.Enter(FsOperation::kCreateFolder, prefix)) return ec;
+    if (!key) return FsErrc::kNoSuchPath;
+    if (fake_.nodes_.count(key->text)) return std::make_error_code(std::errc::file_exists);
+    const auto parent = fake_.nodes_.find(key->parent);
+    if (parent == fake_.nodes_.end() || !parent->second.folder) return FsErrc::kNoSuchPath;
+    fake_.Make(*key, true);
     held_ = key;
-    return true;
+    held = true;
+    return {};
   }
 
   FakeFileSystem& fake_;
@@ -251,25 +249,6 @@ class FakeFileSystem::Walker final : public FolderWalk {
 
 std::unique_ptr<FolderWalk> FakeFileSystem::Walk(std::u16string_view path) {
   return std::make_unique<Walker>(*this, path);
-}
-
-std::error_code FakeFileSystem::FindFolder(std::u16string_view path, const std::optional<Key>& key,
-                                           bool& exists) {
-  if (auto ec = Enter(FsOperation::kFolderExists, path)) return ec;
-  const auto it = key ? nodes_.find(key->text) : nodes_.end();
-  exists = it != nodes_.end() && it->second.folder;
-  return {};
-}
-
-std::error_code FakeFileSystem::MakeFolder(std::u16string_view path,
-                                           const std::optional<Key>& key) {
-  if (auto ec = Enter(FsOperation::kCreateFolder, path)) return ec;
-  if (!key) return FsErrc::kNoSuchPath;
-  if (nodes_.count(key->text)) return std::make_error_code(std::errc::file_exists);
-  auto parent = nodes_.find(key->parent);
-  if (parent == nodes_.end() || !parent->second.folder) return FsErrc::kNoSuchPath;
-  Make(*key, true);
-  return {};
 }
 
 std::error_code FakeFileSystem::FileExists(std::u16string_view path, bool& exists) {

@@ -92,7 +92,6 @@ class FakeFileSystem final : public FileSystemLayer {
   std::error_code Close(StreamId stream) override;
   std::error_code Lock(std::u16string_view path, LockId& lock) override;
   std::error_code Unlock(LockId lock) override;
-  // The one walk, with host calls that log as FolderExists and CreateFolder.
   std::unique_ptr<FolderWalk> Walk(std::u16string_view path) override;
 
  private:
