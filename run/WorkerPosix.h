@@ -2,9 +2,7 @@
 // worker that makes the run and only waits for it. The watcher makes no file-system call while
 // the worker runs and needs no signal, so neither a call that never returns (a hung network
 // share, a dying disk) nor a signal mask inherited from whoever started it can keep it from
-// ending in time. Which kind of worker a build makes is chosen by CMake: one that shares the
-// watcher's memory where that is supported (WorkerSharedMemory_x86_64.cpp), a fork elsewhere
-// and in the sanitizer builds (WorkerForked.cpp).
+// ending in time.
 #pragma once
 
 #include <signal.h>

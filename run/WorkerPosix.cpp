@@ -1,6 +1,4 @@
-// The worker as a fork: for the sanitizer builds, whose runtimes keep per-thread state that a
-// worker sharing the watcher's memory would share too, and for processors without a worker of
-// that kind. The worker tells its status over a pipe; the pipe's end without a status is a
+// The worker is a fork. It tells its status over a pipe; the pipe's end without a status is a
 // worker that was killed or crashed.
 #include <fcntl.h>
 #include <poll.h>
