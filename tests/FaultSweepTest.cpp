@@ -83,6 +83,11 @@ class WatchedWorker final : public StepGate {
     givenUp_ = true;
     if (!inStep_) settled = fs_.Snapshot();
   }
+  // The run tells `status`, and then its watcher gives up: what the watcher ends with.
+  ExitStatus TellThenGiveUp(ExitStatus status) {
+    word_.Tell(status);
+    return word_.GiveUp();
+  }
   std::optional<Tree> settled;
 
  private:
@@ -250,6 +255,10 @@ class FaultSweep : public ::testing::Test {
           if (givenUp && n <= k) {
             ASSERT_TRUE(worker.settled.has_value());
             EXPECT_EQ(after, *worker.settled) << "made after the watcher gave up";
+          }
+          // A status told before the watcher gave up counts; one told after does not.
+          if (givenUp) {
+            EXPECT_EQ(worker.TellThenGiveUp(status), n <= k ? ExitStatus::kTimedOut : status);
           }
 
           // The next run, with nothing failing, does the whole job.
