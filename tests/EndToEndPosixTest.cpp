@@ -246,29 +246,22 @@ TEST_F(EndToEnd, AStalledRotationLosesNoLine) {
   for (const auto& line : lines) EXPECT_NE(line.find("  ||  "), std::string::npos) << line;
 }
 
-// A second user, made with useradd for one test and removed again after it. Null when this
+// A second user, made with useradd for one test and removed again after it; uid 0 when this
 // host cannot have one.
-class OtherUser {
- public:
-  OtherUser() : name_("calendario-t" + std::to_string(::getpid())) {
-    if (::geteuid() != 0 ||
-        std::system(("useradd --system --no-create-home " + name_ + " >/dev/null 2>&1").c_str()) !=
-            0) {
-      return;
+struct OtherUser {
+  OtherUser() {
+    const passwd* made = nullptr;
+    if (::geteuid() == 0 &&
+        std::system(("useradd --system --no-create-home " + name + " 2>/dev/null").c_str()) == 0 &&
+        (made = ::getpwnam(name.c_str())) != nullptr) {
+      uid = made->pw_uid;
+      gid = made->pw_gid;
     }
-    made_ = true;
-    if (const passwd* user = ::getpwnam(name_.c_str())) user_ = *user;
   }
-  ~OtherUser() {
-    if (made_) (void)!std::system(("userdel " + name_ + " >/dev/null 2>&1").c_str());
-  }
-  const passwd* operator->() const { return &user_; }
-  explicit operator bool() const { return made_ && user_.pw_uid != 0; }
-
- private:
-  std::string name_;
-  bool made_ = false;
-  passwd user_{};
+  ~OtherUser() { (void)!std::system(("userdel " + name + " 2>/dev/null").c_str()); }
+  std::string name = "calendario-t" + std::to_string(::getpid());
+  uid_t uid = 0;
+  gid_t gid = 0;
 };
 
 TEST_F(EndToEnd, AnotherUserWhoMayOnlyReadNeitherHoldsBackNorBreaksARunInASharedFolder) {
@@ -276,7 +269,7 @@ TEST_F(EndToEnd, AnotherUserWhoMayOnlyReadNeitherHoldsBackNorBreaksARunInAShared
   // locks all they can of the files they may read but not write. The run's lines are written at
   // once all the same (the quick copy would lose them waiting), and nothing else is made there.
   const OtherUser other;
-  if (!other) GTEST_SKIP() << "needs root and useradd, for a second user";
+  if (other.uid == 0) GTEST_SKIP() << "needs root and useradd, for a second user";
   stdfs::permissions(temp, stdfs::perms::owner_all | stdfs::perms::group_read |
                                stdfs::perms::group_exec | stdfs::perms::others_read |
                                stdfs::perms::others_exec);
@@ -287,8 +280,8 @@ TEST_F(EndToEnd, AnotherUserWhoMayOnlyReadNeitherHoldsBackNorBreaksARunInAShared
   stdfs::create_directory_symlink(shared, temp / "data/calendario/drives/d");
   const std::vector<std::string> args = {"-RCD:", "-NAespejo.txt", "-RID:"};
   testing::SpawnOptions asOther{temp, temp / "output"};
-  asOther.user = other->pw_uid;
-  asOther.group = other->pw_gid;
+  asOther.user = other.uid;
+  asOther.group = other.gid;
   asOther.program = "/bin/sh";
   const std::string plant =
       "cd " + shared.string() + " && mkdir .calendario-turns && ln -s /nowhere turns && : > .turns";
@@ -299,7 +292,7 @@ TEST_F(EndToEnd, AnotherUserWhoMayOnlyReadNeitherHoldsBackNorBreaksARunInAShared
   ASSERT_EQ(::pipe(ready), 0);
   const pid_t holder = ::fork();
   if (holder == 0) {
-    if (::setgid(other->pw_gid) != 0 || ::setuid(other->pw_uid) != 0) ::_exit(2);
+    if (::setgid(other.gid) != 0 || ::setuid(other.uid) != 0) ::_exit(2);
     for (const char* name : {"espejo.txt", "InformeMorvane.txt"}) {
       const std::string file = (shared / name).string();
       const int posix = ::open(file.c_str(), O_RDONLY);
@@ -349,15 +342,15 @@ TEST_F(EndToEnd, ARootRunOrAProcessCapCostsAUserNothing) {
   // runs can do; a file the user may write is written wherever it lies; and a user who may
   // start no more processes still gets the day's folder.
   const OtherUser other;
-  if (!other) GTEST_SKIP() << "needs root and useradd, for a second user";
+  if (other.uid == 0) GTEST_SKIP() << "needs root and useradd, for a second user";
   stdfs::permissions(temp, stdfs::perms::owner_all | stdfs::perms::others_exec);
   const stdfs::path home = temp / "home";
   stdfs::create_directories(home);
-  ::chown(home.c_str(), other->pw_uid, other->pw_gid);
+  ::chown(home.c_str(), other.uid, other.gid);
   const std::string dataHome = "XDG_DATA_HOME=" + (home / "data").string();
   testing::SpawnOptions asOther;
-  asOther.user = other->pw_uid;
-  asOther.group = other->pw_gid;
+  asOther.user = other.uid;
+  asOther.group = other.gid;
   const std::string stamp = TodayStamp();
   EXPECT_EQ(Start({}, {dataHome}, asOther).status, 0);
   EXPECT_EQ(Start({}, {dataHome}).status, 0);  // root
