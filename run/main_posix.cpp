@@ -1,6 +1,7 @@
 // The POSIX process entry: a watcher that bounds the run (run/WorkerPosix.h), and the worker
 // that makes it, handing Main the host's clock, its arguments as one command-line text, and the
 // POSIX file-system backend.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,19 +92,20 @@ struct Job {
   std::chrono::steady_clock::time_point turnsUntil;
 };
 
-// The run itself, in the worker (or, when none could be started, in the process itself). Its
-// turns at files wait until `turnsUntil` at most, a little before the watcher gives up on it,
-// so that a line it could not write is told by its status. Every file the run opened is closed
-// when Main returns; the backend is not taken down after it, since all it still holds are
-// folder handles, which the end of the process closes without a call each and without asking
-// any file system.
-ExitStatus Work(void* context) {
+// The run itself, in the worker (or, when none could be started, in the process itself, with
+// no gate). Its turns at files wait until `turnsUntil` at most, a little before the watcher
+// gives up on it, so that a line it could not write is told by its status. Every file the run
+// opened is closed when Main returns; the backend is not taken down after it, since all it
+// still holds are folder handles, which the end of the process closes without a call each and
+// without asking any file system.
+ExitStatus Work(void* context, StepGate* gate) {
   const Job& job = *static_cast<const Job*>(context);
   try {
     KeepTimeZoneFromBlocking();
     std::setlocale(LC_TIME, "");
     PosixClock clock;
     auto* fileSystem = new PosixFileSystem(PosixDrives::FolderFromEnvironment(), job.turnsUntil);
+    fileSystem->SetStepGate(gate);
     const std::u16string commandLine = CommandLineText(job.argc, job.argv);
     Platform platform{clock, commandLine, *fileSystem};
     return Main(platform);
@@ -132,5 +134,6 @@ int main(int argc, char** argv) {
   const ExitStatus status = Watch(Work, &job, start + kRunBound);
   // Every line is written: a signal that came meanwhile takes effect now. Nothing is buffered:
   // the process ends here, without the C library's own ending.
-  EndWatcher(static_cast<int>(status), deferred);
+  ::sigprocmask(SIG_UNBLOCK, &deferred, nullptr);
+  std::_Exit(static_cast<int>(status));
 }

@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -52,8 +54,28 @@ class EndToEnd : public ::testing::Test {
   }
   std::string DataHome() const { return "XDG_DATA_HOME=" + (temp / "data").string(); }
 
+  // The worker `watcher` has started, once it is there; 0 when none was seen.
+  static pid_t WorkerOf(pid_t watcher) {
+    const stdfs::path children =
+        "/proc/" + std::to_string(watcher) + "/task/" + std::to_string(watcher) + "/children";
+    pid_t worker = 0;
+    testing::WaitUntil([&] { return static_cast<bool>(std::ifstream(children) >> worker); });
+    return worker;
+  }
+
   stdfs::path temp;
 };
+
+// Whether a run holds the turn at `file` (or any other lock on it).
+bool TurnHeld(const stdfs::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  struct flock any {};
+  any.l_type = F_WRLCK;
+  any.l_whence = SEEK_SET;
+  const bool held = fd >= 0 && ::fcntl(fd, F_OFD_GETLK, &any) == 0 && any.l_type != F_UNLCK;
+  if (fd >= 0) ::close(fd);
+  return held;
+}
 
 TEST_F(EndToEnd, ADefaultRunMakesTodaysFolderAndMirrorFileSilently) {
   const std::string before = TodayStamp();
@@ -184,13 +206,17 @@ TEST_F(EndToEnd, ACutBackNeverTakesAnotherRunsLine) {
   held.fileSizeLimit = mirror.size() + 3;
   held.wrapper = {"strace", "-f", "-o", "/dev/null", "-e", "inject=ftruncate:delay_enter=1000000"};
   const pid_t a = testing::Spawn({"-INno"}, {DataHome(), "PATH=/usr/bin:/bin"}, held);
-  ::usleep(300000);
+  const stdfs::path file = c / "tmpCalendario" / stamp / "Mirror.txt";
+  EXPECT_TRUE(testing::WaitUntil([&] {
+    std::error_code ec;
+    return stdfs::file_size(file, ec) > mirror.size() && !ec;
+  })) << "A wrote no part of its line";
   const Outcome b = Start({"-INno"}, {DataHome()});
   const int statusA = testing::WaitExit(a);
   if (TodayStamp() != stamp) GTEST_SKIP() << "midnight passed during the runs";
   EXPECT_EQ(statusA, 3);
   EXPECT_EQ(b.status, 0);
-  EXPECT_EQ(ReadAll(c / "tmpCalendario" / stamp / "Mirror.txt"), mirror + stamp + "\r\n");
+  EXPECT_EQ(ReadAll(file), mirror + stamp + "\r\n");
 }
 
 TEST_F(EndToEnd, AStalledRotationLosesNoLine) {
@@ -202,34 +228,48 @@ TEST_F(EndToEnd, AStalledRotationLosesNoLine) {
   stdfs::create_directories(report.parent_path());
   std::ofstream(report, std::ios::binary) << std::string(10001, 'x') + "\r\n";
   testing::SpawnOptions held{temp, temp / "output"};
-  held.wrapper = {"strace", "-f", "-o", "/dev/null", "-e", "inject=unlinkat:delay_enter=1000000"};
+  const stdfs::path trace = temp / "trace";
+  held.wrapper = {"strace",       "-f", "-o",
+                  trace.string(), "-e", "inject=unlinkat:delay_enter=1000000"};
   const pid_t a = testing::Spawn({}, {DataHome(), "PATH=/usr/bin:/bin"}, held);
-  ::usleep(300000);
+  EXPECT_TRUE(testing::WaitUntil([&] { return TurnHeld(report); })) << "A never took its turn";
   const Outcome b = Start({}, {DataHome()});
   EXPECT_EQ(testing::WaitExit(a), 0);
   EXPECT_EQ(b.status, 0);
+  // A's worker is a plain fork, sharing no memory with its watcher.
+  const std::string calls = ReadAll(trace);
+  EXPECT_NE(calls.find(" clone("), std::string::npos);
+  EXPECT_EQ(calls.find("CLONE_VM"), std::string::npos);
   std::vector<std::string> lines;
   ASSERT_TRUE(SplitLines(ReadAll(report), lines));
   EXPECT_EQ(lines.size(), 4u);  // two of each run's, in the new file
   for (const auto& line : lines) EXPECT_NE(line.find("  ||  "), std::string::npos) << line;
 }
 
-// A second user, made once with useradd; nullptr when this host cannot have one.
-const passwd* OtherUser() {
-  if (::geteuid() != 0) return nullptr;
-  if (std::system("id calendario-other >/dev/null 2>&1") != 0 &&
-      std::system("useradd --system --no-create-home calendario-other >/dev/null 2>&1") != 0) {
-    return nullptr;
+// A second user, made with useradd for one test and removed again after it; uid 0 when this
+// host cannot have one.
+struct OtherUser {
+  OtherUser() {
+    const passwd* made = nullptr;
+    if (::geteuid() == 0 &&
+        std::system(("useradd --system --no-create-home " + name + " 2>/dev/null").c_str()) == 0 &&
+        (made = ::getpwnam(name.c_str())) != nullptr) {
+      uid = made->pw_uid;
+      gid = made->pw_gid;
+    }
   }
-  return ::getpwnam("calendario-other");
-}
+  ~OtherUser() { (void)!std::system(("userdel " + name + " 2>/dev/null").c_str()); }
+  std::string name = "calendario-t" + std::to_string(::getpid());
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
 
 TEST_F(EndToEnd, AnotherUserWhoMayOnlyReadNeitherHoldsBackNorBreaksARunInASharedFolder) {
   // A folder everyone may write in, as /tmp is: another user plants names there first, then
   // locks all they can of the files they may read but not write. The run's lines are written at
   // once all the same (the quick copy would lose them waiting), and nothing else is made there.
-  const passwd* other = OtherUser();
-  if (other == nullptr) GTEST_SKIP() << "needs root and useradd, for a second user";
+  const OtherUser other;
+  if (other.uid == 0) GTEST_SKIP() << "needs root and useradd, for a second user";
   stdfs::permissions(temp, stdfs::perms::owner_all | stdfs::perms::group_read |
                                stdfs::perms::group_exec | stdfs::perms::others_read |
                                stdfs::perms::others_exec);
@@ -240,8 +280,8 @@ TEST_F(EndToEnd, AnotherUserWhoMayOnlyReadNeitherHoldsBackNorBreaksARunInAShared
   stdfs::create_directory_symlink(shared, temp / "data/calendario/drives/d");
   const std::vector<std::string> args = {"-RCD:", "-NAespejo.txt", "-RID:"};
   testing::SpawnOptions asOther{temp, temp / "output"};
-  asOther.user = other->pw_uid;
-  asOther.group = other->pw_gid;
+  asOther.user = other.uid;
+  asOther.group = other.gid;
   asOther.program = "/bin/sh";
   const std::string plant =
       "cd " + shared.string() + " && mkdir .calendario-turns && ln -s /nowhere turns && : > .turns";
@@ -252,7 +292,7 @@ TEST_F(EndToEnd, AnotherUserWhoMayOnlyReadNeitherHoldsBackNorBreaksARunInAShared
   ASSERT_EQ(::pipe(ready), 0);
   const pid_t holder = ::fork();
   if (holder == 0) {
-    if (::setgid(other->pw_gid) != 0 || ::setuid(other->pw_uid) != 0) ::_exit(2);
+    if (::setgid(other.gid) != 0 || ::setuid(other.uid) != 0) ::_exit(2);
     for (const char* name : {"espejo.txt", "InformeMorvane.txt"}) {
       const std::string file = (shared / name).string();
       const int posix = ::open(file.c_str(), O_RDONLY);
@@ -301,16 +341,16 @@ TEST_F(EndToEnd, ARootRunOrAProcessCapCostsAUserNothing) {
   // A run as root in a user's tree whose files exist changes nothing that the user's later
   // runs can do; a file the user may write is written wherever it lies; and a user who may
   // start no more processes still gets the day's folder.
-  const passwd* other = OtherUser();
-  if (other == nullptr) GTEST_SKIP() << "needs root and useradd, for a second user";
+  const OtherUser other;
+  if (other.uid == 0) GTEST_SKIP() << "needs root and useradd, for a second user";
   stdfs::permissions(temp, stdfs::perms::owner_all | stdfs::perms::others_exec);
   const stdfs::path home = temp / "home";
   stdfs::create_directories(home);
-  ::chown(home.c_str(), other->pw_uid, other->pw_gid);
+  ::chown(home.c_str(), other.uid, other.gid);
   const std::string dataHome = "XDG_DATA_HOME=" + (home / "data").string();
   testing::SpawnOptions asOther;
-  asOther.user = other->pw_uid;
-  asOther.group = other->pw_gid;
+  asOther.user = other.uid;
+  asOther.group = other.gid;
   const std::string stamp = TodayStamp();
   EXPECT_EQ(Start({}, {dataHome}, asOther).status, 0);
   EXPECT_EQ(Start({}, {dataHome}).status, 0);  // root
@@ -375,22 +415,76 @@ class Share {
   bool mounted_ = false;
 };
 
+// What lies in `folder` and below it, each path with its size (folders: 0).
+std::map<std::string, std::uintmax_t> Listing(const stdfs::path& folder) {
+  std::map<std::string, std::uintmax_t> listing;
+  for (const auto& entry : stdfs::recursive_directory_iterator(folder)) {
+    listing[entry.path().string()] = entry.is_regular_file() ? entry.file_size() : 0;
+  }
+  return listing;
+}
+
+// The sanitizers' runtime cannot start in a small address space.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 TEST_F(EndToEnd, AShareThatNeverAnswersEndsTheRunWithinItsBound) {
   // A drive on a network share that stopped answering: a call there never returns, and no
   // signal can end it. The run still ends in its bound (3 seconds for the quick copy), also
-  // when it was started with SIGALRM blocked; and a worker killed meanwhile is told apart.
+  // when it was started with SIGALRM blocked, or with 10 MB of address space.
   if (!stdfs::exists("/dev/fuse")) GTEST_SKIP() << "no /dev/fuse here: no FUSE file system";
-  const Share share(temp, {"hung"});
-  if (!share.Mounted()) GTEST_SKIP() << "no share: " << ReadAll(temp / "share-output");
-  testing::SpawnOptions quick;
-  quick.program = CALENDARIO_QUICK_BINARY;
-  for (const bool blockAlarm : {false, true}) {
-    SCOPED_TRACE(blockAlarm ? "SIGALRM blocked" : "as started by a scheduler");
-    quick.blockAlarm = blockAlarm;
-    const Outcome run = Start({"-RCD:\\Datos", "-INno"}, {DataHome()}, quick);
-    EXPECT_EQ(run.status, 5);
-    EXPECT_EQ(run.output, "");
+  struct Case {
+    const char* name;
+    bool blockAlarm;
+    std::vector<std::string> wrapper;
+  };
+  const Case cases[] = {{"as started by a scheduler", false, {}},
+                        {"SIGALRM blocked", true, {}},
+                        {"in 10 MB of address space", false, {"prlimit", "--as=10000000"}}};
+  {
+    const Share share(temp, {"hung"});
+    if (!share.Mounted()) GTEST_SKIP() << "no share: " << ReadAll(temp / "share-output");
+    testing::SpawnOptions quick;
+    quick.program = CALENDARIO_QUICK_BINARY;
+    for (const Case& c : cases) {
+      if (kSanitized && !c.wrapper.empty()) continue;
+      SCOPED_TRACE(c.name);
+      quick.blockAlarm = c.blockAlarm;
+      quick.wrapper = c.wrapper;
+      const Outcome run = Start({"-RCD:\\Datos", "-INno"}, {DataHome()}, quick);
+      EXPECT_EQ(run.status, 5);
+      EXPECT_EQ(run.output, "");
+    }
   }
+
+  // A share that answers each call late: the worker is still at work when its watcher gives
+  // up, and makes nothing after status 5 but the step it was in then (one folder level, one
+  // file, or one line).
+  stdfs::remove_all(temp / "data");
+  stdfs::create_directories(temp / "backing");
+  const Share slow(temp, {(temp / "backing").string(), "--delay", "0.4"});
+  if (!slow.Mounted()) GTEST_SKIP() << "no share: " << ReadAll(temp / "share-output");
+  // The worker outlives its watcher: it is handed to this process, which waits for it to end.
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  testing::SpawnOptions quick{temp, temp / "output"};
+  quick.program = CALENDARIO_QUICK_BINARY;
+  const pid_t watcher = testing::Spawn({"-RCD:\\Datos", "-RID:\\Informes"}, {DataHome()}, quick);
+  const pid_t worker = WorkerOf(watcher);
+  const int status = testing::WaitExit(watcher);
+  const auto atStatus = Listing(temp / "backing");
+  if (worker != 0) ::waitpid(worker, nullptr, 0);
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  ASSERT_NE(worker, 0) << "no worker seen";
+  ASSERT_EQ(status, 5);
+  int changes = 0;
+  for (const auto& [path, size] : Listing(temp / "backing")) {
+    const auto it = atStatus.find(path);
+    if (it == atStatus.end() || it->second != size) ++changes;
+  }
+  EXPECT_LE(changes, 1);
 }
 
 TEST_F(EndToEnd, AWorkerEndedBeforeItCouldTellGivesAStatusOfItsOwn) {
@@ -407,17 +501,11 @@ TEST_F(EndToEnd, AWorkerEndedBeforeItCouldTellGivesAStatusOfItsOwn) {
   testing::SpawnOptions quick{temp, temp / "output"};
   quick.program = CALENDARIO_QUICK_BINARY;
   const pid_t watcher = testing::Spawn({}, {DataHome()}, quick);
-  const stdfs::path children =
-      "/proc/" + std::to_string(watcher) + "/task/" + std::to_string(watcher) + "/children";
-  std::string worker;
-  for (int i = 0; i < 400 && worker.empty(); ++i) {
-    std::ifstream(children) >> worker;
-    if (worker.empty()) ::usleep(5000);
-  }
-  if (!worker.empty()) ::kill(std::stoi(worker), SIGKILL);
+  const pid_t worker = WorkerOf(watcher);
+  if (worker != 0) ::kill(worker, SIGKILL);
   const int status = testing::WaitExit(watcher);
   ::close(holder);
-  ASSERT_FALSE(worker.empty()) << "no worker seen";
+  ASSERT_NE(worker, 0) << "no worker seen";
   EXPECT_EQ(status, 7);
 }
 

@@ -152,6 +152,7 @@ TEST_F(EndToEnd, TheCallersEnvironmentTakesNoBoundAwayAndOnlyTheWorkersWordCount
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  const std::string stamp = TodayStamp();
   bool first = true;
   for (const wchar_t* value : {L"1", L"", L"0123456789abcdef0123456789abcdef"}) {
     SCOPED_TRACE(std::string(value, value + std::wcslen(value)));
@@ -176,10 +177,11 @@ TEST_F(EndToEnd, TheCallersEnvironmentTakesNoBoundAwayAndOnlyTheWorkersWordCount
     const HANDLE process =
         first ? ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, worker) : nullptr;
     if (process != nullptr) {
-      // Once it waits for the turn: Wine does not always end a process still starting up. The
-      // turn stays held until the watcher has ended, since Wine ends a process's code a moment
-      // after it has said the process ended.
-      ::Sleep(500);
+      // Once it waits for the turn, which it does right after making the day's folder: Wine
+      // does not always end a process still starting up. The turn stays held until the watcher
+      // has ended, since Wine ends a process's code a moment after it has said the process
+      // ended.
+      for (int i = 0; i < 6000 && !stdfs::is_directory(temp / "Raiz" / stamp); ++i) ::Sleep(5);
       ::TerminateProcess(process, 0);
       ::CloseHandle(process);
       ::WaitForSingleObject(watcher.hProcess, 60000);

@@ -1,13 +1,16 @@
-// Every file-system operation of a run failing in turn, alone or with every call after it:
-// nothing escapes, the files keep their bytes or gain whole lines, nothing made is taken away,
-// and the next clean run works.
+// Every file-system operation of a run failing in turn, alone or with every call after it, or
+// the run's watcher giving up on it just before that call: nothing escapes, the files keep
+// their bytes or gain whole lines, nothing made is taken away, nothing is made once the step
+// in flight has ended, and the next clean run works.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 
 #include "fs/Text.h"
 #include "run/DailyRun.h"
 #include "run/ReportLog.h"
+#include "run/WorkerWord.h"
 #include "tests/FakeFileSystem.h"
 #include "tests/FakeRun.h"
 #include "tests/TestClock.h"
@@ -62,6 +65,37 @@ const StartingTree kTrees[] = {
        fs.AddFolder(l.reportFolder);
        fs.AddFile(l.report, std::string(10001, 'r'));
      }},
+};
+
+// The worker's side of the word, watched: the tree as the run left it once its watcher had
+// given up on it and the step in flight then, if any, had ended.
+class WatchedWorker final : public StepGate {
+ public:
+  explicit WatchedWorker(FakeFileSystem& fs) : fs_(fs) {}
+  bool Begin() override { return inStep_ = word_.Begin(); }
+  void End() override {
+    word_.End();
+    inStep_ = false;
+    if (givenUp_ && !settled) settled = fs_.Snapshot();
+  }
+  void GiveUp() {
+    EXPECT_EQ(word_.GiveUp(), ExitStatus::kTimedOut);
+    givenUp_ = true;
+    if (!inStep_) settled = fs_.Snapshot();
+  }
+  // The run tells `status`, and then its watcher gives up: what the watcher ends with.
+  ExitStatus TellThenGiveUp(ExitStatus status) {
+    word_.Tell(status);
+    return word_.GiveUp();
+  }
+  std::optional<Tree> settled;
+
+ private:
+  FakeFileSystem& fs_;
+  WorkerWord::Word shared_{0};
+  WorkerWord word_{shared_};
+  bool inStep_ = false;
+  bool givenUp_ = false;
 };
 
 enum class Outcome { kNone, kAlready, kCreated, kError };
@@ -184,21 +218,32 @@ class FaultSweep : public ::testing::Test {
       ASSERT_EQ(Run(clean, layout), ExitStatus::kDone);
       const int k = clean.Calls();
       for (int n = 1; n <= k + 1; ++n) {
-        for (const int mode : {0, 1, 2}) {
+        for (const int mode : {0, 1, 2, 3}) {
           const bool onwards = mode == 1;
+          const bool givenUp = mode == 3;
           SCOPED_TRACE(std::string(tree.name) + ", call " + std::to_string(n) + " of " +
                        std::to_string(k) +
                        (mode == 0   ? " alone"
                         : mode == 1 ? " and every later one"
-                                    : " alone, running out of memory"));
+                        : mode == 2 ? " alone, running out of memory"
+                                    : ": the watcher gives up before it"));
           FakeFileSystem fs;
           tree.make(fs, layout);
           const Tree before = fs.Snapshot();
-          fs.FailCall(n, onwards);
-          fs.failByThrowing = mode == 2;
+          WatchedWorker worker(fs);
+          int calls = 0;
+          if (givenUp) {
+            fs.SetStepGate(&worker);
+            fs.beforeCall = [&](auto, auto) {
+              if (++calls == n) worker.GiveUp();
+            };
+          } else {
+            fs.FailCall(n, onwards);
+            fs.failByThrowing = mode == 2;
+          }
           const ExitStatus status = Run(fs, layout);
           ++runs;
-          if (n == 1) {
+          if (n == 1 && !givenUp) {
             EXPECT_EQ(status, ExitStatus::kNoFileSystem);
             EXPECT_EQ(fs.Snapshot(), before);
           }
@@ -207,9 +252,19 @@ class FaultSweep : public ::testing::Test {
           }
           const Tree after = fs.Snapshot();
           CheckRun(before, after, status, layout, fs);
+          if (givenUp && n <= k) {
+            ASSERT_TRUE(worker.settled.has_value());
+            EXPECT_EQ(after, *worker.settled) << "made after the watcher gave up";
+          }
+          // A status told before the watcher gave up counts; one told after does not.
+          if (givenUp) {
+            EXPECT_EQ(worker.TellThenGiveUp(status), n <= k ? ExitStatus::kTimedOut : status);
+          }
 
           // The next run, with nothing failing, does the whole job.
           fs.ClearFaults();
+          fs.SetStepGate(nullptr);
+          fs.beforeCall = nullptr;
           const std::string mirror = fs.Contents(layout.mirror);
           EXPECT_EQ(Run(fs, layout), ExitStatus::kDone);
           EXPECT_EQ(fs.Contents(layout.mirror), mirror + "20240307\r\n");

@@ -76,6 +76,17 @@ inline pid_t Spawn(std::vector<std::string> args, std::vector<std::string> env,
   ::_exit(127);
 }
 
+// Waits, a few milliseconds at a time, until `reached` says that another process has reached
+// the point a test needs; false when it has not within 30 seconds.
+template <typename Reached>
+bool WaitUntil(Reached reached) {
+  for (int i = 0; i < 6000; ++i) {
+    if (reached()) return true;
+    ::usleep(5000);
+  }
+  return false;
+}
+
 // The child's exit status, or -1 when it did not exit normally.
 inline int WaitExit(pid_t child) {
   int status = 0;
