@@ -15,6 +15,7 @@
 #include "fs/FileHelpers.h"
 #include "fs/FileSystemPosix.h"
 #include "fs/Text.h"
+#include "tests/ProcessPosix.h"
 #include "tests/RealDisk.h"
 
 namespace calendario {
@@ -286,7 +287,15 @@ TEST_F(PosixAppendOnDisk, ALineThatWaitedForItsTurnIsNotGluedToAFragmentLeftMean
     PosixFileSystem theirs(Drives().string());
     ::_exit(AppendLine(theirs, Win(u"m.txt"), u"20261208") == kLineWritten ? 0 : 1);
   }
-  ::usleep(200000);
+  // Once it holds the file open, it is waiting for the turn.
+  const stdfs::path fds = "/proc/" + std::to_string(other) + "/fd";
+  EXPECT_TRUE(testing::WaitUntil([&] {
+    std::error_code ec;
+    for (const auto& fd : stdfs::directory_iterator(fds, ec)) {
+      if (stdfs::read_symlink(fd.path(), ec) == Host(u"m.txt")) return true;
+    }
+    return false;
+  }));
   std::ofstream(Host(u"m.txt"), std::ios::binary | std::ios::app) << "2026";
   EXPECT_FALSE(Layer().Close(held));
   int status = 0;
