@@ -26,14 +26,15 @@ std::u16string DateStamp(const LocalDate& date) {
 namespace {
 
 // Writes the line `compose` makes, when the report log is on: only then is it composed and the
-// clock read for it. A line that cannot even be composed (no memory) is lost silently, as any
-// other failure of the report log is.
+// clock read for it. False when the line was due and not written (no memory to compose it
+// counts too).
 template <typename Compose>
-void Report(FileSystemLayer& layer, const Settings& settings, Compose compose) {
-  if (!settings.ReportEnabled) return;
+bool Report(FileSystemLayer& layer, const Settings& settings, Compose compose) {
+  if (!settings.ReportEnabled) return true;
   try {
-    WriteReport(layer, settings.ReportFolder, settings.ReportPath, compose());
+    return WriteReport(layer, settings.ReportFolder, settings.ReportPath, compose());
   } catch (const std::bad_alloc&) {
+    return false;
   }
 }
 
@@ -71,19 +72,20 @@ ExitStatus Main(Platform& platform) {
     folderResult = CreateFolderPath(layer, folderPath);
   } catch (const std::bad_alloc&) {
   }
-  Report(layer, settings, [&] { return FolderLine(platform.clock, folderResult, folderPath); });
+  bool reported =
+      Report(layer, settings, [&] { return FolderLine(platform.clock, folderResult, folderPath); });
 
   if (folderResult == CreationResult::Failed) return ExitStatus::kFolderFailed;
 
   const CreationResult mirrorResult = EnsureFile(layer, settings.MirrorPath);
-  Report(layer, settings,
-         [&] { return MirrorLine(platform.clock, mirrorResult, settings.MirrorName); });
+  reported &= Report(layer, settings,
+                     [&] { return MirrorLine(platform.clock, mirrorResult, settings.MirrorName); });
 
   if (mirrorResult == CreationResult::Failed) return ExitStatus::kMirrorFailed;
   if (AppendLine(layer, settings.MirrorPath, stamp) != kLineWritten) {
     return ExitStatus::kAppendFailed;
   }
-  return ExitStatus::kDone;
+  return reported ? ExitStatus::kDone : ExitStatus::kReportFailed;
 }
 
 }  // namespace calendario

@@ -29,6 +29,7 @@ enum class ExitStatus : int {
   // 6 is no longer given (it once meant that no worker could be started: the run now goes on
   // without its bound instead).
   kUntold = 7,  // the worker that made the run ended without saying how it went (killed, crashed)
+  kReportFailed = 8,  // all else was done, but a report line could not be written
 };
 
 // YYYYMMDD: the year as it is, month and day padded to two digits.

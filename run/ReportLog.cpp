@@ -51,23 +51,23 @@ std::u16string MirrorLine(Clock& clock, CreationResult result, std::u16string_vi
   return ReportLine(clock, kMirrorOutcomes, result, mirrorName);
 }
 
-void WriteReport(FileSystemLayer& layer, std::u16string_view reportFolder,
+bool WriteReport(FileSystemLayer& layer, std::u16string_view reportFolder,
                  std::u16string_view reportPath, std::u16string_view message) try {
-  if (CreateFolderPath(layer, reportFolder) == CreationResult::Failed) return;
+  if (CreateFolderPath(layer, reportFolder) == CreationResult::Failed) return false;
   // Another run's check, delete and append must not come between ours, or one of them could
   // write into a file the other is about to delete: the file's turn is held throughout, and a
   // run that cannot have it (in the run's bound) writes no line rather than risk that.
   const Step step = layer.BeginStep();
   FileLock lock;
-  if (!step || layer.Obtain() || Lock(layer, reportPath, lock)) return;
+  if (!step || layer.Obtain() || Lock(layer, reportPath, lock)) return false;
   File file = OpenFileObject(layer, reportPath);
   FileMeasure measured;
-  if (file.Size(measured)) return;
+  if (file.Size(measured)) return false;
   // Only the file measured goes, unchanged: one another writer has made or added to since
   // (one that does not take turns) is left to grow past the bound a little, until a later run.
   if (measured.bytes > ReportLimit) {
     if (const std::error_code deleted = file.Delete(true, &measured)) {
-      if (deleted != FsErrc::kChanged) return;
+      if (deleted != FsErrc::kChanged) return false;
     } else {
       // The line that found the file too large is the record of this run: it starts the new
       // file rather than being lost with the old one.
@@ -75,11 +75,11 @@ void WriteReport(FileSystemLayer& layer, std::u16string_view reportFolder,
     }
   }
   TextStream stream;
-  if (file.OpenAsTextStream(kForAppending, kTristateFalse, stream)) return;
-  if (stream.WriteLine(message)) return;
-  (void)stream.Close();
+  if (file.OpenAsTextStream(kForAppending, kTristateFalse, stream)) return false;
+  if (stream.WriteLine(message)) return false;
+  return !stream.Close();
 } catch (const std::bad_alloc&) {
-  // Nothing to say it with: the report log is the only channel.
+  return false;
 }
 
 }  // namespace calendario

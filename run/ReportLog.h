@@ -22,9 +22,9 @@ std::u16string MirrorLine(Clock& clock, CreationResult result, std::u16string_vi
 
 // Appends the line to the report file at `reportPath`, making `reportFolder` (every missing
 // level after the drive) and the file when missing. A file found larger than ReportLimit is
-// deleted first and the line starts a new one. Every failure ends the call silently: the
-// report log is the only channel there is.
-void WriteReport(FileSystemLayer& layer, std::u16string_view reportFolder,
+// deleted first and the line starts a new one. False when the line was not written (every
+// failure ends the call; the run's status tells it).
+bool WriteReport(FileSystemLayer& layer, std::u16string_view reportFolder,
                  std::u16string_view reportPath, std::u16string_view message);
 
 }  // namespace calendario

@@ -541,7 +541,7 @@ TEST_F(EndToEnd, AFileSizeLimitLeavesTheReportFileExactAndTheRunUnchanged) {
   std::ofstream(c / "Informes/InformeMorvane.txt", std::ios::binary) << report;
   testing::SpawnOptions options{temp, temp / "output"};
   options.fileSizeLimit = report.size() + 3;
-  EXPECT_EQ(testing::WaitExit(testing::Spawn({}, {DataHome()}, options)), 0);
+  EXPECT_EQ(testing::WaitExit(testing::Spawn({}, {DataHome()}, options)), 8);
   EXPECT_EQ(ReadAll(c / "Informes/InformeMorvane.txt"), report);
 }
 

@@ -59,7 +59,7 @@ TEST_F(RunOnDisk, AFolderNamedLikeTheMirrorFileFailsTheMirrorStep) {
 
 TEST_F(RunOnDisk, AFolderNamedLikeTheReportFileOnlySilencesTheReport) {
   MakeFolder(u"Informes\\InformeMorvane.txt\\inside");
-  EXPECT_EQ(Run(), ExitStatus::kDone);
+  EXPECT_EQ(Run(), ExitStatus::kReportFailed);
   EXPECT_TRUE(IsFolder(u"Informes\\InformeMorvane.txt\\inside"));
   EXPECT_EQ(Read(u"Raiz\\20240307\\Mirror.txt"), "20240307\r\n");
 }
@@ -128,7 +128,7 @@ TEST_F(PlantedLinks, NoLineIsWrittenThroughALinkAtTheReportFile) {
   for (const bool hard : {false, true}) {
     SCOPED_TRACE(hard ? "hard link" : "symbolic link");
     if (!Plant(u"Informes\\InformeMorvane.txt", outside, hard)) GTEST_SKIP() << "no links here";
-    EXPECT_EQ(Run(), ExitStatus::kDone);
+    EXPECT_EQ(Run(), ExitStatus::kReportFailed);
     EXPECT_EQ(Outside(), "not yours\r\n");
   }
 }

@@ -83,10 +83,13 @@ TEST_F(ReportLog, EveryFailureOfTheWriterIsSilentAndTheRunGoesOn) {
       const std::string old(10001, 'x');
       if (overBound) faulty.AddFile(kReport, old);
       faulty.FailOperation(c.operation, c.path);
-      EXPECT_EQ(Run(faulty), ExitStatus::kDone);
+      const ExitStatus status = Run(faulty);
       EXPECT_EQ(faulty.Contents(kMirror), "20240307\r\n");
       EXPECT_EQ(faulty.OpenStreams(), 0);
       const std::string report = faulty.Contents(kReport);
+      // The run's status says whether both its lines were written.
+      const bool both = std::count(report.begin(), report.end(), '|') == 4;
+      EXPECT_EQ(status, both ? ExitStatus::kDone : ExitStatus::kReportFailed);
       if (c.operation == FsOperation::kDelete && overBound) {
         EXPECT_EQ(report, old);  // not deleted, so nothing written
       }
@@ -112,14 +115,14 @@ TEST_F(ReportLog, WithoutItsTurnTheWriterWritesNothing) {
   const std::string old(10001, 'x');
   fs.AddFile(kReport, old + "\r\n");
   fs.FailOperation(FsOperation::kLock);
-  EXPECT_EQ(Run(), ExitStatus::kDone);
+  EXPECT_EQ(Run(), ExitStatus::kReportFailed);
   EXPECT_EQ(fs.Contents(kReport), old + "\r\n");
   EXPECT_EQ(fs.Contents(kMirror), "20240307\r\n");
 }
 
 TEST_F(ReportLog, AReportFolderThatCannotBeMadeChangesNothingElse) {
   fs.AddFile(u"C:\\Informes", "in the way");
-  EXPECT_EQ(Run(), ExitStatus::kDone);
+  EXPECT_EQ(Run(), ExitStatus::kReportFailed);
   EXPECT_EQ(fs.Contents(kMirror), "20240307\r\n");
   EXPECT_EQ(fs.Contents(u"C:\\Informes"), "in the way");
 }
