@@ -61,8 +61,12 @@ FileMeasure Measure(const struct stat& st) {
 
 }  // namespace
 
+// An instance can be had where drive C: can be: nearly every run needs it, so asking costs a
+// run nothing, and a data folder that cannot hold it (a HOME that is no folder, or not there)
+// holds no drive at all.
 std::error_code PosixFileSystem::Obtain() {
-  if (!drives_.Named()) return FsErrc::kUnavailable;
+  int top = -1;
+  if (!drives_.Named() || drives_.Top(u'c', top)) return FsErrc::kUnavailable;
   return {};
 }
 

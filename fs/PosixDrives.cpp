@@ -14,11 +14,17 @@ namespace calendario {
 namespace {
 constexpr const char* kDrivesBelow = "/calendario/drives";
 
-// Makes every missing level of an absolute host folder (the drive C: folder).
+// Makes every missing level of an absolute host folder (the drive C: folder), but never the
+// user's home folder: one that is not there is not the user's to make (as root it would be a
+// new folder at the top of the file system).
 bool MakeHostFolders(const std::string& folder) {
+  const char* home = std::getenv("HOME");
+  std::string keep = home != nullptr ? home : "";
+  while (keep.size() > 1 && keep.back() == '/') keep.pop_back();
   for (std::size_t i = 1; i <= folder.size(); ++i) {
     if (i == folder.size() || folder[i] == '/') {
       const std::string level = folder.substr(0, i);
+      if (level == keep) continue;
       if (::mkdir(level.c_str(), 0777) != 0 && errno != EEXIST) return false;
     }
   }

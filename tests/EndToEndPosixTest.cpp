@@ -149,8 +149,13 @@ TEST_F(EndToEnd, NothingItReadsAtTheStartCanHoldTheRunUp) {
 }
 
 TEST_F(EndToEnd, WithNowhereForTheDrivesTheRunEndsWithStatus4) {
-  EXPECT_EQ(Start({}, {}).status, 4);
-  EXPECT_EQ(std::distance(stdfs::directory_iterator(temp), stdfs::directory_iterator()), 1);
+  // No HOME, one that is no folder, one that is not there (never made): nothing is touched.
+  const std::string missing = (temp / "nohome").string();
+  for (const std::string& home : {std::string(), std::string("HOME=/dev/null"), "HOME=" + missing}) {
+    SCOPED_TRACE(home);
+    EXPECT_EQ(Start({}, home.empty() ? std::vector<std::string>{} : std::vector{home}).status, 4);
+    EXPECT_EQ(std::distance(stdfs::directory_iterator(temp), stdfs::directory_iterator()), 1);
+  }
 }
 
 TEST_F(EndToEnd, AFolderThatCannotBeMadeEndsWithStatus1) {
