@@ -109,6 +109,7 @@ TEST_F(EndToEnd, TheDateTimeTextFollowsTheTimeLocale) {
 TEST_F(EndToEnd, HomeIsUsedWithoutAUsableXdgDataHome) {
   const std::string home = "HOME=" + (temp / "home").string();
   const stdfs::path drives = temp / "home/.local/share/calendario/drives";
+  stdfs::create_directories(temp / "home");
   EXPECT_EQ(Start({}, {home}).status, 0);
   EXPECT_TRUE(stdfs::is_directory(drives / "c/tmpCalendario"));
   // XDG_DATA_HOME naming a file is as good as not set.
