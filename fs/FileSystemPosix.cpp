@@ -1,6 +1,7 @@
 // POSIX only: everything here talks to the host through open/openat and friends.
 #include "fs/FileSystemPosix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -16,6 +17,10 @@ namespace {
 
 // O_NONBLOCK keeps a planted FIFO from hanging the run; it changes nothing for a file.
 constexpr int kFileFlags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+
+// What a file being deleted is renamed to first, beside it: its name, this, and 32 random hex
+// digits of the run's own.
+constexpr const char* kAway = ".calendario-deleted-";
 
 // An fstatat of a name in a folder, into `st`.
 auto StatInto(struct stat& st) {
@@ -143,22 +148,127 @@ std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/
   PosixPlace place;
   if (auto ec = Reach(path, place)) return ec;
   if (place.NotAFile()) return FsErrc::kNotAFile;
-  if (measured != nullptr) {
-    // Only the file measured goes: not one made since under its name, nor the same one with
-    // another run's line added meanwhile.
-    struct stat now;
-    if (paths_.AtAnyCase(place, StatInto(now)) != 0) return LastError();
-    const FileMeasure found = Measure(now);
-    if (found.bytes != measured->bytes || found.identity != measured->identity) {
-      return FsErrc::kChanged;
+  if (measured == nullptr) {
+    if (paths_.AtAnyCase(place, [](int folder, const std::string& name) {
+          return ::unlinkat(folder, name.c_str(), 0);
+        }) != 0) {
+      return LastError();
+    }
+    paths_.Gone(place.folderKey, place.name);
+    return {};
+  }
+  // Only the file measured goes, with a turn or without one: another run without turns (a share
+  // that keeps no locks, a reader's lock in the way) may delete it and start a new report
+  // between the measure and the delete. The name is moved to a name of this run's own first;
+  // what moved is removed only when it is the file measured, unchanged (its device and inode,
+  // which the measuring run's open descriptor keeps from being used again, and its length: a
+  // rename changes the change time), and anything else goes back. The measure followed a link
+  // at the name, and so does this look: the link is what goes, never its target.
+  std::string away;
+  if (auto ec = AwayName(place.name, away)) return ec;
+  if (paths_.AtAnyCase(place, [&away](int folder, const std::string& name) {
+        return ::renameat(folder, name.c_str(), folder, away.c_str());
+      }) != 0) {
+    return errno == ENOENT ? std::error_code(FsErrc::kChanged) : LastError();
+  }
+  struct stat moved;
+  if (::fstatat(place.folder, away.c_str(), &moved, 0) != 0 ||
+      static_cast<std::uint64_t>(moved.st_dev) != measured->identity[0] ||
+      static_cast<std::uint64_t>(moved.st_ino) != measured->identity[1] ||
+      static_cast<std::uint64_t>(moved.st_size) != measured->bytes) {
+    PutBack(place, away);
+    return FsErrc::kChanged;
+  }
+  if (::unlinkat(place.folder, away.c_str(), 0) != 0) {
+    const std::error_code failed = LastError();
+    PutBack(place, away);
+    return failed;
+  }
+  paths_.Gone(place.folderKey, place.name);
+  RemoveLeftovers(place);
+  return {};
+}
+
+std::error_code PosixFileSystem::AwayName(const std::string& name, std::string& away) {
+  unsigned char random[16];
+  if (::getentropy(random, sizeof random) != 0) return LastError();
+  away = name + kAway;
+  for (unsigned char byte : random) {
+    away += "0123456789abcdef"[byte >> 4];
+    away += "0123456789abcdef"[byte & 0xF];
+  }
+  return {};
+}
+
+void PosixFileSystem::PutBack(PosixPlace& place, const std::string& away) {
+  const int folder = place.folder;
+  // Never over the name: a report made there meanwhile stays. A second name first, then the
+  // run's own one goes; where the host has no second names, a rename that replaces nothing.
+  if (::linkat(folder, away.c_str(), folder, place.name.c_str(), 0) == 0 ||
+      (errno != EEXIST &&
+       ::renameat2(folder, away.c_str(), folder, place.name.c_str(), RENAME_NOREPLACE) == 0)) {
+    ::unlinkat(folder, away.c_str(), 0);  // gone already after the rename
+    return;
+  }
+  if (errno == EINVAL || errno == ENOSYS) {
+    // Neither second names nor a rename that refuses to replace (some network shares): a
+    // rename once the name is seen free.
+    struct stat there;
+    if (::fstatat(folder, place.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno == ENOENT && ::renameat(folder, away.c_str(), folder, place.name.c_str()) == 0) {
+      return;
     }
   }
-  const auto unlink = [](int folder, const std::string& name) {
-    return ::unlinkat(folder, name.c_str(), 0);
-  };
-  if (paths_.AtAnyCase(place, unlink) != 0) return LastError();
-  paths_.Gone(place.folderKey, place.name);
-  return {};
+  if (errno != EEXIST) return;  // left under the run's own name, for a later deletion to sweep
+  // The name was taken meanwhile: what moved is added to the file there, so none of its lines
+  // is lost, and only then goes.
+  Fd from(::openat(folder, away.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  Fd to(::openat(folder, place.name.c_str(), kFileFlags | O_APPEND));
+  std::string bytes(4096, '\0');
+  bool whole = from && to;
+  for (ssize_t n; whole && (n = ::read(from.Get(), bytes.data(), bytes.size())) != 0;) {
+    whole = n > 0 && ::write(to.Get(), bytes.data(), static_cast<std::size_t>(n)) == n;
+  }
+  if (whole) ::unlinkat(folder, away.c_str(), 0);
+}
+
+void PosixFileSystem::RemoveLeftovers(const PosixPlace& place) {
+  // What an earlier run left between moving a report aside and removing it (it ended there):
+  // files of exactly such a name beside this one, never through a link. Read only when this run
+  // itself deletes, so the cost of a folder full of other names is paid once a rotation.
+  Fd listing(::openat(place.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* folder = listing ? ::fdopendir(listing.Get()) : nullptr;
+  if (folder == nullptr) return;
+  (void)listing.Release();
+  const std::string prefix = place.name + kAway;
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string_view name = entry->d_name;
+    struct stat st;
+    if (name.size() == prefix.size() + 32 && name.substr(0, prefix.size()) == prefix &&
+        name.find_first_not_of("0123456789abcdef", prefix.size()) == std::string_view::npos &&
+        ::fstatat(place.folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode)) {
+      ::unlinkat(place.folder, entry->d_name, 0);
+    }
+  }
+  ::closedir(folder);
+}
+
+bool PosixFileSystem::StillAtPlace(PosixPlace& place, const struct stat& st) {
+  struct stat now;
+  return paths_.AtAnyCase(place,
+                          [&now](int folder, const std::string& name) {
+                            return ::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW);
+                          }) == 0 &&
+         now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+}
+
+bool PosixFileSystem::MayWriteThrough(const PosixPlace& place, const struct stat& st) {
+  if (st.st_nlink <= 1) return true;
+  const uid_t me = ::geteuid();
+  if (me != 0) return st.st_uid == me;
+  struct stat folder;
+  return ::fstat(place.folder, &folder) == 0 && folder.st_uid == st.st_uid;
 }
 
 std::error_code PosixFileSystem::ReachHeld(std::u16string_view path, PosixPlace& place,
@@ -211,7 +321,7 @@ std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int 
   KnownFile known;
   if (auto ec = ReachHeld(path, place, known)) return ec;
   struct stat& st = known.st;
-  if (known.held && st.st_nlink == 1) {
+  if (known.held && MayWriteThrough(place, st)) {
     if (!known.current && ::fstat(known.held.Held().file.Get(), &st) != 0) return LastError();
     return Stream(std::move(known.held), st, stream);
   }
@@ -222,16 +332,15 @@ std::error_code PosixFileSystem::OpenAsTextStream(std::u16string_view path, int 
     if (auto ec = OpenForAppending(place, 0, file, readable)) return ec;
     if (::fstat(file.Get(), &st) != 0) return LastError();
     if (!S_ISREG(st.st_mode)) return FsErrc::kNotAFile;
-    // A hard link planted at the name would carry the line into a file elsewhere.
-    if (st.st_nlink > 1) return FsErrc::kLinked;
+    if (!MayWriteThrough(place, st)) return FsErrc::kLinked;
     if (PosixTurn held = turns_.HeldAlready(KeyOf(st))) return Stream(std::move(held), st, stream);
     PosixTurn turn;
     bool waited = false;
     if (auto ec = turns_.TakeKnown(std::move(file), readable, st, waited, turn)) return ec;
-    // How the file ends is looked at in the turn; and a file deleted while this run waited for
-    // its turn is not the one to write to: the one at the path now is.
+    // How the file ends is looked at in the turn; and a file deleted or replaced while this run
+    // waited for its turn is not the one to write to: the one at the path now is.
     if (waited && ::fstat(turn.Held().file.Get(), &st) != 0) return LastError();
-    if (st.st_nlink == 0) continue;
+    if (waited && !StillAtPlace(place, st)) continue;
     return Stream(std::move(turn), st, stream);
   }
 }
@@ -276,9 +385,12 @@ std::error_code PosixFileSystem::Lock(std::u16string_view path, LockId& lock) {
       made = false;  // made by another run meanwhile
       continue;
     }
-    if (opened == std::errc::too_many_symbolic_link_levels) {
-      // A link at the name, which no stream writes through: a turn with no file to it, for the
-      // report writer's look and its delete, which takes the link itself.
+    if (opened == std::errc::too_many_symbolic_link_levels ||
+        opened == std::errc::permission_denied) {
+      // A link at the name, which no stream writes through, or a file this user may not write,
+      // whose turn no lock can keep (a write lock needs a descriptor that may write): a turn
+      // with no file to it, for the report writer's look and its delete, which takes only what
+      // it measured.
       lock = locks_.Add(PosixTurn());
       return {};
     }
@@ -287,11 +399,10 @@ std::error_code PosixFileSystem::Lock(std::u16string_view path, LockId& lock) {
     PosixTurn turn;
     bool waited = false;
     if (auto ec = turns_.TakeAndLook(std::move(file), readable, st, waited, turn)) return ec;
-    // Looked at in the turn: a file deleted before the turn was had (by the run that held it,
-    // which deletes the report only in its turn) is not the one to write to, the one at the
-    // path now is.
+    // Looked at in the turn: a file deleted or replaced while the run waited for it (by the run
+    // that held it) is not the one to write to, the one at the path now is.
     if (!S_ISREG(st.st_mode)) return FsErrc::kNotAFile;
-    if (st.st_nlink == 0) {
+    if (waited && !StillAtPlace(place, st)) {
       made = false;
       continue;
     }

@@ -32,7 +32,7 @@ class PosixFileSystem final : public FileSystemLayer {
   explicit PosixFileSystem(std::string drivesFolder,
                            PosixTurns::Clock::time_point turnsUntil = PosixTurns::Clock::now() +
                                                                       std::chrono::seconds(10))
-      : drives_(std::move(drivesFolder)), paths_(drives_), turns_(turnsUntil, drives_) {}
+      : drives_(std::move(drivesFolder)), paths_(drives_), turns_(turnsUntil) {}
 
   std::error_code Obtain() override;
   std::error_code FileExists(std::u16string_view path, bool& exists) override;
@@ -92,6 +92,19 @@ class PosixFileSystem final : public FileSystemLayer {
   std::error_code ReachHeld(std::u16string_view path, PosixPlace& place, KnownFile& known);
   // Opens the file at `place` for appending, reading too where the host lets it.
   std::error_code OpenForAppending(PosixPlace& place, int extraFlags, Fd& file, bool& readable);
+  // Whether the file `st` describes is still the one at the place (deleted and made anew, or
+  // moved aside, it is not).
+  bool StillAtPlace(PosixPlace& place, const struct stat& st);
+  // A file with more than one name is written only where the link cannot have been planted
+  // by someone else to carry the line into a file not theirs: a user writes through links to
+  // a file of their own (a snapshot, a deduplicator), root only where the file's owner also
+  // owns the folder it lies in.
+  static bool MayWriteThrough(const PosixPlace& place, const struct stat& st);
+  // Delete's parts: a name of the run's own for the file at the place, moving it back to the
+  // place without replacing what is there, and what earlier runs left under such names.
+  static std::error_code AwayName(const std::string& name, std::string& away);
+  static void PutBack(PosixPlace& place, const std::string& away);
+  static void RemoveLeftovers(const PosixPlace& place);
   // Opens a stream appending through the turn, on a file found as `st`.
   std::error_code Stream(PosixTurn turn, const struct stat& st, StreamId& stream);
 

@@ -53,12 +53,6 @@ std::string PosixDrives::FolderFromHome() {
   return std::string(home) + "/.local/share" + kDrivesBelow;
 }
 
-std::string PosixDrives::UserTurnsFile() const {
-  const std::size_t cut = folder_.rfind('/');
-  if (folder_.empty() || cut == std::string::npos) return {};
-  return folder_.substr(0, cut) + "/turns";
-}
-
 bool PosixDrives::FallBackToHome() {
   // XDG_DATA_HOME names a file (or /dev/null): unusable, as if it were not set at all.
   std::string home = FolderFromHome();

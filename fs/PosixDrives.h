@@ -27,10 +27,6 @@ class PosixDrives {
 
   bool Named() const { return !folder_.empty(); }
 
-  // The user's turns file (see PosixTurns), beside the drives folder in the program's own data
-  // folder: outside every drive. "" when there is no drives folder.
-  std::string UserTurnsFile() const;
-
   // The top of drive `letter` ('a'..'z'), as a handle the drives keep for the whole run.
   std::error_code Top(char16_t letter, int& fd);
 

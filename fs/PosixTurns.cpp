@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <limits>
 
 namespace calendario {
@@ -48,15 +47,6 @@ bool IsBusy(int error) {
   return error == EAGAIN || error == EACCES || error == EINTR;
 }
 
-// The byte of the user's turns file that stands for the file (FNV-1a, kept below 2^62).
-off_t UserByteOf(const FileKey& key) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (std::uint64_t part : key) {
-    for (int i = 0; i < 8; ++i) hash = (hash ^ ((part >> (8 * i)) & 0xFF)) * 1099511628211ull;
-  }
-  return static_cast<off_t>(hash >> 2);
-}
-
 }  // namespace
 
 FileKey KeyOfFile(dev_t device, ino_t inode) {
@@ -64,7 +54,6 @@ FileKey KeyOfFile(dev_t device, ino_t inode) {
 }
 
 std::error_code PosixHold::Release() {
-  userTurn.Reset();
   if (file && !file.Close()) return LastError();
   return {};
 }
@@ -82,7 +71,7 @@ std::error_code PosixTurns::TakeAndLook(Fd file, bool readable, struct stat& st,
 
 std::error_code PosixTurns::Take(Fd file, bool readable, struct stat& st, bool known, bool& waited,
                                  PosixTurn& turn) {
-  PosixHold hold{std::move(file), readable, Fd()};
+  PosixHold hold{std::move(file), readable};
   const int fd = hold.file.Get();
   const auto look = [&]() -> std::error_code {
     if (::fstat(fd, &st) != 0) return LastError();
@@ -99,7 +88,6 @@ std::error_code PosixTurns::Take(Fd file, bool readable, struct stat& st, bool k
       return {};
     }
     if (SetLock(fd, F_WRLCK, kTurnByte) == 0) {
-      hold.userTurn.Reset();  // opened on an earlier try, with a reader in the way
       result = LockTry::kTaken;
       return {};
     }
@@ -113,7 +101,7 @@ std::error_code PosixTurns::Take(Fd file, bool readable, struct stat& st, bool k
     result = LockTry::kBusy;
     if (error == EINTR) return {};
     // Whose lock is in the way: this process's own, through another descriptor (taken again),
-    // a writer's (waited for), or a reader's (not waited for).
+    // a writer's (waited for), or a reader's (not waited for: the run goes on without a turn).
     if (!known) {
       if (auto ec = look()) return ec;
       if (PosixTurn held = table_.HeldAlready(KeyOfFile(st.st_dev, st.st_ino))) {
@@ -122,9 +110,7 @@ std::error_code PosixTurns::Take(Fd file, bool readable, struct stat& st, bool k
         return {};
       }
     }
-    if (InTheWay(fd, kTurnByte) == F_RDLCK) {
-      return BesideAReader(hold, KeyOfFile(st.st_dev, st.st_ino), result);
-    }
+    if (InTheWay(fd, kTurnByte) == F_RDLCK) result = LockTry::kTaken;
     return {};  // a writer's turn, or one let go of a moment ago
   };
   const bool lookAfter = !known;
@@ -138,41 +124,6 @@ std::error_code PosixTurns::Take(Fd file, bool readable, struct stat& st, bool k
     withoutLocks_.push_back(st.st_dev);
   }
   turn = table_.Keep(KeyOfFile(st.st_dev, st.st_ino), std::move(hold));
-  return {};
-}
-
-std::error_code PosixTurns::BesideAReader(PosixHold& hold, const FileKey& key, LockTry& found) {
-  const int fd = hold.file.Get();
-  const auto busy = [&] {
-    hold.userTurn.Reset();
-    found = LockTry::kBusy;
-    return std::error_code();
-  };
-  if (!hold.userTurn) {
-    const std::string path = drives_.UserTurnsFile();
-    if (!path.empty()) {
-      hold.userTurn.Reset(
-          ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
-    }
-  }
-  if (hold.userTurn && SetLock(hold.userTurn.Get(), F_WRLCK, UserByteOf(key)) != 0) {
-    if (IsBusy(errno)) {
-      found = LockTry::kBusy;  // another run of this user has it: waited for
-      return {};
-    }
-    hold.userTurn.Reset();  // a turns file that keeps no locks: without it
-  }
-  // The reader may have gone meanwhile, or a writer come: then the file's own turn is the one.
-  if (SetLock(fd, F_WRLCK, kTurnByte) == 0) {
-    hold.userTurn.Reset();
-    found = LockTry::kTaken;
-    return {};
-  }
-  if (InTheWay(fd, kTurnByte) != F_RDLCK) return busy();
-  // A read lock beside the reader's: a writer who comes now joins this user's turn. It needs a
-  // descriptor that may read; a file that may only be written goes without.
-  if (hold.readable && SetLock(fd, F_RDLCK, kTurnByte) != 0 && IsBusy(errno)) return busy();
-  found = LockTry::kTaken;
   return {};
 }
 

@@ -9,15 +9,9 @@
 // locks: they go with the descriptor, however the process ends.
 //
 // Someone who may only read the file can hold only read locks, and no one waits for those: a
-// reader may hold one for as long as it likes, on the byte or on the whole file. While a
-// reader's lock is in the way, runs of one user take turns through a turn of that user's own,
-// a byte of the user's turns file, kept outside every drive in the program's own data folder;
-// and they hold a read lock on the file's byte meanwhile, so that a writer who comes then finds
-// a lock in the way that is no writer's turn, and joins them there. Only runs of different
-// users that meet while a reader holds a lock lose their turns. A turns file that cannot be
-// opened or made (another user's, or on a host that refuses it) stops no run, and neither does
-// a file system that keeps no locks: the run appends then without a turn, one whole line a
-// write.
+// reader may hold one for as long as it likes, on the byte or on the whole file. Where a
+// reader's lock is in the way, and on a file system that keeps no locks, the run appends
+// without a turn, one whole line a write; its deletes take only what they measured either way.
 #pragma once
 
 #include <sys/stat.h>
@@ -27,19 +21,16 @@
 #include <system_error>
 #include <vector>
 
-#include "fs/PosixDrives.h"
 #include "fs/PosixFd.h"
 #include "fs/Turns.h"
 
 namespace calendario {
 
-// What holds one turn: the file, open for appending (its lock is on this descriptor), and,
-// while a reader's lock is in the way, the user's turns file, locked at the file's byte.
+// What holds one turn: the file, open for appending (its lock is on this descriptor).
 struct PosixHold {
   Fd file;
   bool readable = false;  // `file` is open for reading too
-  Fd userTurn;
-  // Closes both; fails when closing the file did.
+  // Closes the file; fails when that did.
   std::error_code Release();
 };
 
@@ -49,9 +40,8 @@ using PosixTurn = PosixTurnTable::Turn;
 class PosixTurns {
  public:
   using Clock = std::chrono::steady_clock;
-  // Turns are waited for until `until` at most. The drives say where the user's turns file is;
-  // they are asked only when a reader's lock is in the way.
-  PosixTurns(Clock::time_point until, const PosixDrives& drives) : until_(until), drives_(drives) {}
+  // Turns are waited for until `until` at most.
+  explicit PosixTurns(Clock::time_point until) : until_(until) {}
 
   // The turn at the file `key` when this process holds it, owned once more; empty otherwise.
   PosixTurn HeldAlready(const FileKey& key) { return table_.HeldAlready(key); }
@@ -70,12 +60,8 @@ class PosixTurns {
   // Both of the above: with `known`, `st` is read; without, it is filled in.
   std::error_code Take(Fd file, bool readable, struct stat& st, bool known, bool& waited,
                        PosixTurn& turn);
-  // The file's turn in the company of a reader: the user's own turn, and a read lock beside
-  // the reader's. kBusy when a writer turned out to hold the file's turn after all.
-  std::error_code BesideAReader(PosixHold& hold, const FileKey& key, LockTry& found);
 
   Clock::time_point until_;
-  const PosixDrives& drives_;
   PosixTurnTable table_;
   // The file systems that have refused a lock in this run: not asked again.
   std::vector<dev_t> withoutLocks_;

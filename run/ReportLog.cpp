@@ -63,16 +63,15 @@ bool WriteReport(FileSystemLayer& layer, std::u16string_view reportFolder,
   File file = OpenFileObject(layer, reportPath);
   FileMeasure measured;
   if (file.Size(measured)) return false;
-  // Only the file measured goes, unchanged: one another writer has made or added to since
-  // (one that does not take turns) is left to grow past the bound a little, until a later run.
+  // Only the file measured goes, unchanged. One another writer made or added to meanwhile (one
+  // that does not take turns) is left to grow past the bound a little, until a later run; the
+  // line goes to whatever file is at the path then.
   if (measured.bytes > ReportLimit) {
-    if (const std::error_code deleted = file.Delete(true, &measured)) {
-      if (deleted != FsErrc::kChanged) return false;
-    } else {
-      // The line that found the file too large is the record of this run: it starts the new
-      // file rather than being lost with the old one.
-      file = OpenFileObject(layer, reportPath);
-    }
+    const std::error_code deleted = file.Delete(true, &measured);
+    if (deleted && deleted != FsErrc::kChanged) return false;
+    // The line that found the file too large is the record of this run: it starts the new
+    // file rather than being lost with the old one.
+    file = OpenFileObject(layer, reportPath);
   }
   TextStream stream;
   if (file.OpenAsTextStream(kForAppending, kTristateFalse, stream)) return false;

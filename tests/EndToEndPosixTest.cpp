@@ -152,7 +152,8 @@ TEST_F(EndToEnd, NothingItReadsAtTheStartCanHoldTheRunUp) {
 TEST_F(EndToEnd, WithNowhereForTheDrivesTheRunEndsWithStatus4) {
   // No HOME, one that is no folder, one that is not there (never made): nothing is touched.
   const std::string missing = (temp / "nohome").string();
-  for (const std::string& home : {std::string(), std::string("HOME=/dev/null"), "HOME=" + missing}) {
+  for (const std::string& home :
+       {std::string(), std::string("HOME=/dev/null"), "HOME=" + missing}) {
     SCOPED_TRACE(home);
     EXPECT_EQ(Start({}, home.empty() ? std::vector<std::string>{} : std::vector{home}).status, 4);
     EXPECT_EQ(std::distance(stdfs::directory_iterator(temp), stdfs::directory_iterator()), 1);
@@ -236,7 +237,7 @@ TEST_F(EndToEnd, AStalledRotationLosesNoLine) {
   testing::SpawnOptions held{temp, temp / "output"};
   const stdfs::path trace = temp / "trace";
   held.wrapper = {"strace",       "-f", "-o",
-                  trace.string(), "-e", "inject=unlinkat:delay_enter=1000000"};
+                  trace.string(), "-e", "inject=rename,renameat,renameat2:delay_enter=1000000"};
   const pid_t a = testing::Spawn({}, {DataHome(), "PATH=/usr/bin:/bin"}, held);
   EXPECT_TRUE(testing::WaitUntil([&] { return TurnHeld(report); })) << "A never took its turn";
   const Outcome b = Start({}, {DataHome()});

@@ -2,6 +2,7 @@
 // links planted where the files will be, and input no one should give.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -87,12 +88,14 @@ class PlantedLinks : public RunOnDisk {
     std::ofstream(outside, std::ios::binary) << "not yours\r\n";
   }
   // A link at `relative` to `target`, symbolic or hard; false when this host cannot make one.
+  // A hard link is planted by someone else: in a folder of another user's, where the target is
+  // not that user's (which needs root to arrange).
   bool Plant(std::u16string_view relative, const stdfs::path& target, bool hard = false) {
     std::error_code ec;
     stdfs::remove(Host(relative), ec);
     hard ? stdfs::create_hard_link(target, Host(relative), ec)
          : stdfs::create_symlink(target, Host(relative), ec);
-    return !ec;
+    return !ec && (!hard || ::chown(Host(relative).parent_path().c_str(), 4242, 4242) == 0);
   }
   std::string Outside() const {
     std::ifstream in(outside, std::ios::binary);
@@ -131,6 +134,13 @@ TEST_F(PlantedLinks, NoLineIsWrittenThroughALinkAtTheReportFile) {
     EXPECT_EQ(Run(), ExitStatus::kReportFailed);
     EXPECT_EQ(Outside(), "not yours\r\n");
   }
+  // A second name of a file of the folder's own owner (a snapshot, a deduplicator) is written
+  // through.
+  ::chown(Host(u"Informes").c_str(), ::geteuid(), ::getegid());
+  EXPECT_EQ(Run(), ExitStatus::kDone);
+  const std::string written = Outside();
+  EXPECT_EQ(written.find("not yours\r\n" + kTime), 0u);
+  EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 3);
 }
 
 TEST_F(PlantedLinks, ALinkToALargeFileIsDeletedNotItsTarget) {
