@@ -137,7 +137,7 @@ if [ "$kind" = windows ]; then
   check "UnregisterTaskOnRollback deletes it when the install is rolled back" \
     '[ "$(target_of UnregisterTaskOnRollback)" = "/Delete /TN calendario-machine /F" ] &&
      [ "$(type_of UnregisterTaskOnRollback)" = 3442 ]'
-  for action in RegisterTask SetTaskArguments UnregisterTask UnregisterTaskOnRollback; do
+  for action in WriteTaskDefinition RegisterTask UnregisterTask UnregisterTaskOnRollback; do
     check "$action lies between InstallInitialize and InstallFinalize, after SetSchtasks" \
       '[ "$(at InstallInitialize)" -lt "$(at $action)" ] && [ "$(at $action)" -lt "$(at InstallFinalize)" ] &&
        [ "$(at SetSchtasks)" -lt "$(at InstallInitialize)" ]'
@@ -147,10 +147,36 @@ if [ "$kind" = windows ]; then
      [ "$(at UnregisterTaskOnRollback)" -lt "$(at RegisterTask)" ]'
   check "the task is registered on a first installation, and otherwise only when options are given" \
     '[ "$(condition_of RegisterTask)" = "NOT REMOVE=\"ALL\" AND ((NOT Installed AND NOT WIX_UPGRADE_DETECTED) OR CALENDARIO_GIVEN)" ]'
-  check "SetTaskArguments hands schtasks the program and the options, just after the registration" \
-    '[ "$(target_of SetTaskArguments)" = "/Change /TN calendario-machine /TR \"\\\"[INSTALLDIR]calendario.exe\\\"[CalendarioArguments] \"" ] &&
-     [ "$(type_of SetTaskArguments)" = 3122 ] && [ "$(at SetTaskArguments)" -eq $(($(at RegisterTask) + 1)) ] &&
-     [ "$(condition_of SetTaskArguments)" = "$(condition_of RegisterTask) AND CalendarioArguments" ]'
+  # The product's own actions, from the DLL in its Binary table (type 1): the check, immediate,
+  # before anything is changed, once INSTALLDIR is known; the writing, deferred and not
+  # impersonated, after the files and just before the registration.
+  check "the MSI carries its custom actions' DLL" \
+    'msiinfo export "$msi" Binary | tr -d "\r" | grep -q "^TaskActions	"'
+  check "PrepareTaskDefinition checks the task's action before anything is changed" \
+    'bits PrepareTaskDefinition 1087 1 && [ "$(target_of PrepareTaskDefinition)" = PrepareTaskDefinition ] &&
+     [ "$(at CostFinalize)" -lt "$(at PrepareTaskDefinition)" ] &&
+     [ "$(at PrepareTaskDefinition)" -lt "$(at InstallValidate)" ] &&
+     [ "$(condition_of PrepareTaskDefinition)" = "NOT REMOVE=\"ALL\"" ]'
+  check "WriteTaskDefinition writes the definition after the files, just before the registration" \
+    '[ "$(type_of WriteTaskDefinition)" = 3073 ] && [ "$(target_of WriteTaskDefinition)" = WriteTaskDefinition ] &&
+     [ "$(at InstallFiles)" -lt "$(at WriteTaskDefinition)" ] &&
+     [ "$(at WriteTaskDefinition)" -eq $(($(at RegisterTask) - 1)) ] &&
+     [ "$(condition_of WriteTaskDefinition)" = "NOT REMOVE=\"ALL\"" ]'
+  check "the uninstall entry offers no Modify, and names the install folder" \
+    '[ "$(msiinfo export "$msi" Property | tr -d "\r" | sed -n "s/^ARPNOMODIFY	//p")" = 1 ] &&
+     [ "$(target_of SetInstallLocation)" = "[INSTALLDIR]" ] &&
+     [ "$(at CostFinalize)" -lt "$(at SetInstallLocation)" ]'
+  check "the MSI records calendario.exe's version, 1.0.0.0, and no hash for it" \
+    'msiinfo export "$msi" File | tr -d "\r" | grep -q "^calendario.exe	Program	calendario.exe	[0-9]*	1.0.0.0	" &&
+     ! msiinfo export "$msi" MsiFileHash | tr -d "\r" | grep -q "^calendario.exe	"'
+  mkdir "$work/msi-files"
+  (cd "$work/msi-files" && msiextract "$msi" >/dev/null 2>&1)
+  msi_exe=$(find "$work/msi-files" -name calendario.exe | head -n 1)
+  check "the MSI and the ZIP ship the same calendario.exe, stripped" \
+    '[ -n "$msi_exe" ] && (cd "$work" && cmake -E tar xf "$zip" calendario/calendario.exe) &&
+     [ "$(sha256sum <"$msi_exe")" = "$(sha256sum <"$work/calendario/calendario.exe")" ] &&
+     ! x86_64-w64-mingw32-objdump -h "$msi_exe" | grep -q "\.debug_"' ||
+    ls -l "$msi_exe" "$work/calendario/calendario.exe"
   check "only a first installation's rollback deletes the task (not an upgrade's or a repair's)" \
     '[ "$(condition_of UnregisterTaskOnRollback)" = "NOT Installed AND NOT WIX_UPGRADE_DETECTED" ]'
   check "an upgrade's removal of the older version does not delete the task" \
@@ -188,23 +214,26 @@ if [ "$kind" = windows ]; then
     msibuild "$2" -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES
         ('FailOnPurpose', 3122, 'SCHTASKS', '/Create /XML \"[INSTALLDIR]calendario-machine.task.xml\" /TN calendario-machine')" \
       -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES
-        ('FailOnPurpose', 'NOT REMOVE', $(($(at SetTaskArguments) + 1)))"
+        ('FailOnPurpose', 'NOT REMOVE', $(($(at RegisterTask) + 1)))"
   }
   cp "$msi" "$c/calendario.msi"; cp "$work/next.msi" "$c/next.msi"
   failing "$msi" "$c/failing.msi"; failing "$work/next.msi" "$c/failing-next.msi"
   installed="$c/Program Files/calendario"
   machine_tasks() { grep -l "for the whole machine" "$tasks"/* 2>/dev/null | wc -l; }
-  # msiexec, with what schtasks is handed to change the task's program: Wine's schtasks keeps
-  # no action, but says what /TR it was given. The text as Wine prints it, \ and " escaped.
-  msiexec() { WINEDEBUG=fixme+schtasks wine msiexec.exe "$@" >"$work/msiexec.log" 2>&1; }
-  handed() { sed -n 's/.*change_command Unsupported \/tr option L"\(.*\)"$/\1/p' "$work/msiexec.log"; }
-  program='\"C:\\Program Files\\calendario\\calendario.exe\"'
+  # msiexec, with its log. What schtasks is handed is the installed definition: Wine's
+  # Task Scheduler keeps no action of a task it registers, so the file itself is read.
+  msiexec() { wine msiexec.exe "$@" >"$work/msiexec.log" 2>&1; }
+  handed() {
+    printf '%s | %s' "$(field "$1/calendario-machine.task.xml" Command)" \
+      "$(field "$1/calendario-machine.task.xml" Arguments)"
+  }
+  program='"C:\Program Files\calendario\calendario.exe"'
   # The options as the registry holds them, one "NAME=value" a line.
   remembered() {
     wine reg.exe query 'HKLM\Software\calendario' /reg:64 2>/dev/null | tr -d '\r' |
       awk '$2 == "REG_SZ" { v = $0; sub(/^ *[^ ]+ +REG_SZ +/, "", v); print $1 "=" v }' | sort | tr '\n' ' '
   }
-  given="MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=no ROOTFOLDER=D:\\Datos"
+  given="INSTALLDIR=C:\\Program Files\\calendario\\ MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=no ROOTFOLDER=D:\\Datos"
   # What an earlier run that was stopped may have left installed.
   for product in "$product_code" "{$next_code}"; do msiexec /x "$product" /qn; done
   rm -rf "$c/tmpCalendario"
@@ -220,8 +249,8 @@ if [ "$kind" = windows ]; then
     check "the MSI put $file in C:\\Program Files\\calendario" '[ -f "$installed/$file" ]'
   done
   check "the MSI registered the machine task" '[ -f "$tasks/calendario-machine" ] && bom calendario-machine'
-  check "the machine task is given the options as its program's arguments (not: $(handed))" \
-    '[ "$(handed)" = "$program -RCD:\\\\Datos -RID:\\\\Registro -NAEspejo.txt -INno " ]'
+  check "the machine task is handed the installed program and the options (not: $(handed "$installed"))" \
+    '[ "$(handed "$installed")" = "$program | -RCD:\\Datos -RID:\\Registro -NAEspejo.txt -INno" ]'
   check "the options are remembered for an upgrade or a repair (not: $(remembered))" \
     '[ "$(remembered)" = "$given Version=1.0.0 " ]'
   for kept in "<Description>Prepares today's folder (calendario), for the whole machine.</Description>" \
@@ -242,8 +271,7 @@ if [ "$kind" = windows ]; then
   sed -i 's/for the whole machine\./for the whole machine, as edited./' "$tasks/calendario-machine"
   edited=$(stored calendario-machine)
   check "a repair without options succeeds" 'msiexec /i "C:\\calendario.msi" /qr REINSTALL=ALL REINSTALLMODE=omus'
-  check "the repair leaves the edited task as it was, and hands schtasks nothing" \
-    '[ "$(stored calendario-machine)" = "$edited" ] && [ -z "$(handed)" ]'
+  check "the repair leaves the edited task as it was" '[ "$(stored calendario-machine)" = "$edited" ]'
   check "the repair keeps the options (not: $(remembered))" '[ "$(remembered)" = "$given Version=1.0.0 " ]'
 
   check "msiexec installs the next version over it, with no option" 'msiexec /i "C:\\next.msi" /qn'
@@ -255,16 +283,16 @@ if [ "$kind" = windows ]; then
   # that it is part of an upgrade, so that removal deletes the task; either way, the upgrade
   # must not have registered it again from the shipped definition.
   check "the upgrade does not register the task again" \
-    '[ -z "$(handed)" ] && { [ ! -e "$tasks/calendario-machine" ] || [ "$(stored calendario-machine)" = "$edited" ]; }'
+    '[ ! -e "$tasks/calendario-machine" ] || [ "$(stored calendario-machine)" = "$edited" ]'
   check "the per-user task is still left as it was" '[ "$(stored calendario)" = "$user_stored" ]'
 
   check "a value with a space is refused" '! msiexec /i "C:\\next.msi" /qn "ROOTFOLDER=D:\\Mis Datos"'
   check "the refusal keeps the options (not: $(remembered))" '[ "$(remembered)" = "$given Version=1.0.1 " ]'
   check "new options on the installed version succeed" 'msiexec /i "C:\\next.msi" /qn REPORTLOG=si'
   check "the new option is remembered beside the others (not: $(remembered))" \
-    '[ "$(remembered)" = "MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=si ROOTFOLDER=D:\\Datos Version=1.0.1 " ]'
-  check "the task is registered again, once, with the remembered options and the new one (not: $(handed))" \
-    '[ "$(handed)" = "$program -RCD:\\\\Datos -RID:\\\\Registro -NAEspejo.txt -INsi " ] &&
+    '[ "$(remembered)" = "INSTALLDIR=C:\\Program Files\\calendario\\ MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=si ROOTFOLDER=D:\\Datos Version=1.0.1 " ]'
+  check "the task is registered again, once, with the remembered options and the new one (not: $(handed "$installed"))" \
+    '[ "$(handed "$installed")" = "$program | -RCD:\\Datos -RID:\\Registro -NAEspejo.txt -INsi" ] &&
      [ "$(machine_tasks)" -eq 1 ] && ! stored calendario-machine | grep -q "as edited"'
 
   check "msiexec /x removes it by its product code" 'msiexec /x "{$next_code}" /qn'
@@ -286,8 +314,39 @@ if [ "$kind" = windows ]; then
   check "msiexec /x with the README's product code removes $version" \
     'wine reg.exe query "$uninstall_key" >/dev/null 2>&1 && msiexec /x "$product_code" /qn &&
      ! wine reg.exe query "$uninstall_key" >/dev/null 2>&1 && [ ! -e "$installed/calendario.exe" ]'
+
+  # Another folder: the task names the program there, an upgrade that does not name the folder
+  # again keeps it there, and a folder too deep for Task Scheduler is refused before anything is
+  # changed, with the reason in the log, leaving the working task and the installed version.
+  tools="$c/Tools/calendario"
+  check "msiexec installs into INSTALLDIR=C:\\Tools\\calendario\\, with no option" \
+    'msiexec /i "C:\\calendario.msi" /qn "INSTALLDIR=C:\\Tools\\calendario\\" &&
+     [ -f "$tools/calendario.exe" ] && [ ! -e "$installed/calendario.exe" ]'
+  check "the task is handed the program in that folder, with no argument (not: $(handed "$tools"))" \
+    '[ "$(handed "$tools")" = "\"C:\\Tools\\calendario\\calendario.exe\" | " ] && [ "$(machine_tasks)" -eq 1 ]'
+  check "the uninstall entry names that folder and offers no Modify" \
+    'wine reg.exe query "$uninstall_key" 2>/dev/null | tr -d "\r" |
+       grep -q "InstallLocation *REG_SZ *C:\\\\Tools\\\\calendario\\\\$" &&
+     wine reg.exe query "$uninstall_key" /v NoModify 2>/dev/null | grep -q "0x1"'
+  before=$(stored calendario-machine)
+  deep="C:\\$(printf "%0250d" 0)\\"
+  check "an upgrade into a folder too deep for Task Scheduler is refused (exit 1603)" \
+    '! msiexec /i "C:\\next.msi" /qn "INSTALLDIR=$deep" REPORTLOG=si /l*v "C:\\refused.log"'
+  check "the refusal says why in the installation log" \
+    'grep -aq "calendario: The task cannot run .*fewer than 260 characters" "$c/refused.log"'
+  check "the refusal leaves the task, the program and the options as they were" \
+    '[ "$(stored calendario-machine)" = "$before" ] && [ -f "$tools/calendario.exe" ] &&
+     [ "$(remembered)" = "INSTALLDIR=C:\\Tools\\calendario\\ MIRRORNAME= REPORTFOLDER= REPORTLOG= ROOTFOLDER= Version=1.0.0 " ] &&
+     [ ! -e "$c/$(printf "%0250d" 0)" ]'
+  check "an upgrade that does not name the folder installs into the same one" \
+    'msiexec /i "C:\\next.msi" /qn && [ -f "$tools/calendario.exe" ] && [ ! -e "$installed/calendario.exe" ] &&
+     [ "$(handed "$tools")" = "\"C:\\Tools\\calendario\\calendario.exe\" | " ]'
+  msiexec /x "{$next_code}" /qn
+  check "removing it removes that folder's files and the task" \
+    '[ ! -e "$tools/calendario.exe" ] && [ "$(machine_tasks)" -eq 0 ]'
   wine schtasks.exe /Delete /TN calendario-machine /F >/dev/null 2>&1
   wine schtasks.exe /Delete /TN calendario /F >/dev/null 2>&1
+  rm -f "$c/refused.log"
   rm -f "$c"/calendario.msi "$c"/next.msi "$c"/failing.msi "$c"/failing-next.msi "$c/calendario.task.xml"
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
