@@ -5,7 +5,10 @@
 # Wine prefix. For linux, as root, the .deb is installed and purged, the .tar.gz unpacked into
 # /usr/local and removed, the RPM installed and erased by rpm, a throwaway user (calcheckPID) is
 # made, with a user manager of its own, and removed again, and a system manager is booted in a
-# container (systemd-nspawn) on this machine's /usr.
+# container (systemd-nspawn) on this machine's /usr, where the packages are installed, upgraded
+# and removed again beside a user's running manager. All of that happens in a mount namespace
+# of its own, where /usr, /etc, /var and /home are overlays whose changes go when it ends: the
+# machine's own files and package databases are left as they were.
 # Each check is a single-quoted snippet that check() evaluates, so that it is shown and run as
 # written: the expansions in it are meant for eval (SC2016), and the names it uses are set for
 # it (SC2034) or called only through it (SC2317).
@@ -17,6 +20,33 @@ passed=0 failed=0
 ok() { passed=$((passed + 1)); }
 bad() { printf "FAILED: %s\n" "$*"; failed=$((failed + 1)); }
 check() { if eval "$2"; then ok; else bad "$1"; return 1; fi; }
+
+# As root on Linux, the script runs again in a mount namespace whose /usr, /etc, /var and /home
+# are overlays on this machine's, and /usr/local is compared, names, modes, owners and times,
+# before and after.
+if [ "$kind" = linux ] && [ "$(id -u)" = 0 ] && [ -z "${CALENDARIO_LAYERS:-}" ]; then
+  layers=$(mktemp -d)
+  local_tree() { find /usr/local -printf '%p %m %u %g %T@\n' | sort; }
+  before=$(local_tree)
+  CALENDARIO_LAYERS=$layers unshare --mount --propagation private sh "$0" "$@"
+  status=$?
+  rm -rf "$layers"
+  if [ "$(local_tree)" = "$before" ]; then
+    echo "/usr/local is as it was"
+  else
+    echo "FAILED: /usr/local changed"; status=1
+  fi
+  exit "$status"
+fi
+if [ -n "${CALENDARIO_LAYERS:-}" ]; then
+  for d in usr etc var home; do
+    [ -d "/$d" ] || continue
+    mkdir -p "$CALENDARIO_LAYERS/$d/upper" "$CALENDARIO_LAYERS/$d/work"
+    mount -t overlay overlay \
+      -o "lowerdir=/$d,upperdir=$CALENDARIO_LAYERS/$d/upper,workdir=$CALENDARIO_LAYERS/$d/work" "/$d" ||
+      { echo "FAILED: no overlay on /$d: nothing is installed"; exit 1; }
+  done
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -373,8 +403,8 @@ lintian_out=$(lintian -EvIL +pedantic --allow-root "$deb" 2>&1 | grep -v '^N: ')
 check "lintian finds nothing in the .deb" '[ -z "$lintian_out" ]' || printf '%s\n' "$lintian_out"
 # The .tar.gz: bin/, share/ and lib/ at its top, to be unpacked into a prefix.
 listing=$(tar tzf "$tgz" | cut -d/ -f2 | sort -u | tr '\n' ' ')
-check "the .tar.gz holds bin, lib and share at its top (not $listing)" \
-  '[ "$listing" = " bin lib share " ] || [ "$listing" = "bin lib share " ]'
+check "the .tar.gz holds bin, lib, libexec and share at its top (not $listing)" \
+  '[ "$listing" = " bin lib libexec share " ] || [ "$listing" = "bin lib libexec share " ]'
 for file in bin/calendario share/man/man1/calendario.1.gz share/doc/calendario/LICENSE \
     share/doc/calendario/THIRD-PARTY-NOTICES lib/systemd/user/calendario.service \
     lib/systemd/system/calendario-machine.service lib/systemd/system/calendario-machine.timer; do
@@ -393,7 +423,8 @@ check "the RPM is calendario 1.0.0, MIT, with a summary and a description of its
    rpm_q "%{DESCRIPTION}" | grep -q "calendario-machine.timer, is shipped disabled"'
 check "the RPM is not relocatable" '[ "$(rpm_q "%{PREFIXES}")" = "(none)" ]'
 rpm_dirs=$(rpm_q '[%{FILEMODES:perms} %{FILENAMES}\n]' | awk '/^d/ { print $2 }' | tr '\n' ' ')
-check "the RPM owns no folder but its own (not: $rpm_dirs)" '[ "$rpm_dirs" = "/usr/share/doc/calendario " ]'
+check "the RPM owns no folder but its own (not: $rpm_dirs)" \
+  '[ "$rpm_dirs" = "/usr/libexec/calendario /usr/share/doc/calendario " ]'
 rpm_files=$(rpm_q '[%{FILENAMES}\n]')
 for file in /usr/bin/calendario /usr/share/man/man1/calendario.1.gz \
     /usr/lib/systemd/user/calendario.service /usr/lib/systemd/user/calendario.timer \
@@ -401,6 +432,15 @@ for file in /usr/bin/calendario /usr/share/man/man1/calendario.1.gz \
     /usr/lib/systemd/user-preset/90-calendario.preset /usr/share/doc/calendario/LICENSE; do
   check "the RPM holds $file" 'printf "%s\n" "$rpm_files" | grep -qx "$file"'
 done
+check "the RPM marks LICENSE as its licence, and carries no Debian changelog or copyright" \
+  '[ "$(rpm -qpL "$rpm_file" 2>/dev/null)" = /usr/share/doc/calendario/LICENSE ] &&
+   ! printf "%s\n" "$rpm_files" | grep -q "/usr/share/doc/calendario/\(copyright\|changelog.gz\)"'
+check "the RPM has its own changelog" 'rpm -qp --changelog "$rpm_file" 2>/dev/null | grep -q "^\* .* - 1.0.0-1$"'
+check "sha256sum -c SHA256SUMS passes for the packages made" \
+  '(cd "$work/out" && sha256sum -c SHA256SUMS >/dev/null) &&
+   [ "$(wc -l <"$work/out/SHA256SUMS")" = 3 ]'
+check "the .deb declares the C library linked into the program" \
+  'printf "%s\n" "$info" | grep -qx " Built-Using: glibc (= $(dpkg-query -W -f="\${source:Version}" libc6))"'
 epoch=$(sed -n 's/^set(CPACK_CALENDARIO_SOURCE_DATE_EPOCH "\([0-9]*\)")$/\1/p' "$build/CPackConfig.cmake")
 check "the RPM's build time is the release's ($epoch), not the build's" '[ "$(rpm_q "%{BUILDTIME}")" = "$epoch" ]'
 scripts=$(rpm -qp --scripts "$rpm_file" 2>/dev/null)
@@ -408,7 +448,7 @@ check "the RPM presets the user timer on a first installation only" \
   'printf "%s\n" "$scripts" | grep -A1 "^if \[ \"\$1\" -eq 1 \]" | grep -q "systemctl --global preset calendario.timer"'
 check "erasing the RPM disables the user timer and the system timer" \
   'printf "%s\n" "$scripts" | sed -n "/^preuninstall/,/^postuninstall/p" |
-   grep -A2 "^if \[ \"\$1\" -eq 0 \]" | grep -q "systemctl --global disable calendario.timer" &&
+   grep -A6 "^if \[ \"\$1\" -eq 0 \]" | grep -q "systemctl --global disable calendario.timer" &&
    printf "%s\n" "$scripts" | grep -q "disable calendario-machine.timer"'
 rpmlint_out=$(rpmlint -r "$top/packaging/rpm/rpmlintrc" "$rpm_file" 2>&1)
 check "rpmlint finds no error in the RPM" \
@@ -429,7 +469,8 @@ check "mandoc renders the accented letters of the page" 'mandoc -Tutf8 "$page" |
 # a user namespace (refused to unprivileged users on many systems), either stops the service
 # from starting or is skipped, depending on the systemd version (systemd.exec(5) says which).
 unit=$work/x/usr/lib/systemd/user/calendario.service
-check "the service names the packaged program" 'grep -qx "ExecStart=/usr/bin/calendario" "$unit"'
+check "the service names the packaged program, with the options of its setting" \
+  'grep -qx "ExecStart=/usr/bin/calendario \${CALENDARIO_OPTIONS}" "$unit"'
 check "a stuck start of the service is ended (TimeoutStartSec)" 'grep -qE "^TimeoutStartSec=[1-9]" "$unit"'
 needs=$(grep -E '^(CapabilityBoundingSet|AmbientCapabilities|Private[A-Za-z]*|Protect[A-Za-z]*|ProcSubset|ReadOnlyPaths|ReadWritePaths|InaccessiblePaths|ExecPaths|NoExecPaths|TemporaryFileSystem|BindPaths|BindReadOnlyPaths|RootDirectory|RootImage|MountAPIVFS|IPAddressAllow|IPAddressDeny|DevicePolicy|DeviceAllow|RestrictFileSystems|NetworkNamespacePath|IPCNamespacePath|RemoveIPC|User|Group|DynamicUser)=' "$unit")
 check "the service asks for nothing a user manager cannot give (not: $needs)" '[ -z "$needs" ]'
@@ -447,7 +488,7 @@ exposure=$(systemd-analyze security --offline=yes "$machine_unit" 2>/dev/null |
 check "the system service's exposure is 2.0 or less (it is ${exposure:-unknown})" \
   'awk -v e="${exposure:-99}" "BEGIN { exit !(e <= 2.0) }"'
 check "the system service runs the packaged program as a dynamic user, drive C in its state" \
-  'grep -qx "ExecStart=/usr/bin/calendario" "$machine_unit" && grep -qx "DynamicUser=yes" "$machine_unit" &&
+  'grep -qx "ExecStart=/usr/bin/calendario \${CALENDARIO_OPTIONS}" "$machine_unit" && grep -qx "DynamicUser=yes" "$machine_unit" &&
    grep -qx "StateDirectory=calendario" "$machine_unit" &&
    grep -qx "Environment=XDG_DATA_HOME=%S/calendario" "$machine_unit"'
 # Both services stop what a run left (a worker waiting on a share) shortly after SIGTERM.
@@ -551,16 +592,40 @@ um_stop() {
 sm_root=$work/machine
 sm_boot() {
   command -v systemd-nspawn >/dev/null || { sm_why="no systemd-nspawn"; return 1; }
-  for d in usr var tmp run root proc sys dev out etc/systemd/system; do mkdir -p "$sm_root/$d"; done
-  for d in bin sbin lib lib64; do ln -s "usr/$d" "$sm_root/$d"; done
-  cp /usr/lib/os-release "$sm_root/etc/os-release"
-  cp -P /etc/passwd /etc/group /etc/nsswitch.conf /etc/localtime "$sm_root/etc/"
-  # A machine that has booted before: a first boot would apply the default presets to every
-  # unit installed, as no installation of a package does.
-  tr -d '-' </proc/sys/kernel/random/uuid >"$sm_root/etc/machine-id"
-  printf '%s\n' '[Service]' Type=oneshot 'ExecStart=/bin/sh /probe' \
-    'ExecStartPost=/bin/systemctl poweroff --no-block' >"$sm_root/etc/systemd/system/probe.service"
-  cat >"$sm_root/probe" <<'PROBE'
+  if [ ! -e "$sm_root/etc/machine-id" ]; then
+    for d in usr var/lib/dpkg var/log tmp run root proc sys dev out etc/systemd/system home srv; do
+      mkdir -p "$sm_root/$d"
+    done
+    for d in bin sbin lib lib64; do ln -s "usr/$d" "$sm_root/$d"; done
+    cp /usr/lib/os-release "$sm_root/etc/os-release"
+    cp -P /etc/passwd /etc/group /etc/shadow /etc/gshadow /etc/nsswitch.conf /etc/localtime \
+      /etc/login.defs "$sm_root/etc/" 2>/dev/null
+    # What a user's manager logs in with (user@.service: PAM's systemd-user).
+    cp -rP /etc/pam.d /etc/security "$sm_root/etc/"
+    # A machine that has booted before: a first boot would apply the default presets to every
+    # unit installed, as no installation of a package does.
+    tr -d '-' </proc/sys/kernel/random/uuid >"$sm_root/etc/machine-id"
+    printf '%s\n' '[Service]' Type=oneshot 'ExecStart=/bin/sh /probe' \
+      'ExecStartPost=/bin/systemctl poweroff --no-block' >"$sm_root/etc/systemd/system/probe.service"
+  fi
+  cp "$1" "$sm_root/probe"
+  rm -f "$sm_root/out/result"
+  cp "$deb" "$rpm_file" "$sm_root/out/"
+  # What systemd-nspawn leaves in /run/systemd, when it was not there before, goes again.
+  sm_made=""
+  for d in /run/systemd/nspawn /run/systemd/nspawn-root; do [ -e "$d" ] || sm_made="$sm_made $d"; done
+  # /usr and dpkg's database are this namespace's overlays, so that packages can be installed
+  # in the container as on a machine.
+  timeout 180 systemd-nspawn --quiet --directory="$sm_root" --bind=/usr --bind=/var/lib/dpkg \
+    --bind="$sm_root/out:/out" --register=no --link-journal=no --keep-unit --console=pipe \
+    --boot -- systemd.unit=probe.service systemd.firstboot=off </dev/null >"$work/nspawn.log" 2>&1 ||
+    { sm_why="systemd-nspawn could not boot a container: $(tail -n 1 "$work/nspawn.log")"; sm_clean; return 1; }
+  sm_clean
+  [ -n "${CALENDARIO_KEEP:-}" ] && cp -r "$sm_root/out" "$CALENDARIO_KEEP"
+  [ -s "$sm_root/out/result" ] || { sm_why="the container wrote nothing"; return 2; }
+}
+# The probes: what runs in the container, writing "name=value" lines to /out/result.
+cat >"$work/probe-deb" <<'PROBE'
 day=/var/lib/private/calendario/calendario/drives/c/tmpCalendario/$(date +%Y%m%d)
 {
   echo "shipped=$(systemctl is-enabled calendario-machine.timer)"
@@ -575,18 +640,82 @@ day=/var/lib/private/calendario/calendario/drives/c/tmpCalendario/$(date +%Y%m%d
   echo "account=$(getent passwd "$(stat -c %u "$day/Mirror.txt")")"
   echo "private=$(stat -c %a /var/lib/private)"
   echo "report=$(ls /var/lib/calendario/calendario/drives/c/Informes/InformeMorvane.txt)"
+
+  # A failed run puts its report lines in the journal, and a failed run that wrote none puts
+  # none there, older ones included.
+  dropins=/run/systemd/system/calendario-machine.service.d
+  mkdir -p $dropins
+  printf '%s\n' '[Service]' 'Environment=CALENDARIO_OPTIONS=-RCQ:\\Falta' >$dropins/options.conf
+  systemctl daemon-reload
+  systemctl start calendario-machine.service
+  echo "failed=$(systemctl show -p ExecMainStatus --value calendario-machine.service)"
+  printf '%s\n' '[Service]' 'Environment="CALENDARIO_OPTIONS=-RCQ:\\Otra -INno"' >$dropins/options.conf
+  systemctl daemon-reload
+  systemctl start calendario-machine.service
+  echo "unreported=$(systemctl show -p ExecMainStatus --value calendario-machine.service)"
+  # The README's recipe: options, a host folder as drive D:, files a group can read.
+  groupadd --system calendario && useradd --no-create-home --groups calendario lector
+  mkdir -p /srv/datos && chgrp calendario /srv/datos && chmod 2770 /srv/datos
+  printf '%s\n' '[Service]' 'Environment=CALENDARIO_OPTIONS=-RCD:\\Datos' \
+    'BindPaths=/srv/datos:/var/lib/calendario/calendario/drives/d' 'Group=calendario' 'UMask=0027' \
+    >$dropins/options.conf
+  systemctl daemon-reload
+  systemctl start calendario-machine.service
+  echo "recipe=$(systemctl show -p Result --value calendario-machine.service) $(systemctl show -p ExecMainStatus --value calendario-machine.service)"
+  echo "shared=$(setpriv --reuid=lector --regid=lector --init-groups cat "/srv/datos/Datos/$(date +%Y%m%d)/Mirror.txt" | tr -d '\r')"
+  rm -r $dropins
+  systemctl daemon-reload
+  journalctl -u calendario-machine.service -o cat --no-pager >/out/journal 2>&1
+  # A lingering user's manager, with the timer the package enabled.
+  useradd --create-home calcheck
+  uid=$(id -u calcheck)
+  systemctl start dbus.socket systemd-logind.service
+  loginctl enable-linger calcheck
+  systemctl start "user@$uid.service"
+  u() { XDG_RUNTIME_DIR=/run/user/$uid setpriv --reuid=calcheck --regid=calcheck --init-groups systemctl --user "$@"; }
+  mkdir -p /home/calcheck/.config/systemd/user/calendario.service.d
+  printf '%s\n' '[Service]' 'Environment=CALENDARIO_OPTIONS=-RCQ:\\Falta' \
+    >/home/calcheck/.config/systemd/user/calendario.service.d/options.conf
+  u daemon-reload
+  u start calendario.service
+  echo "user_failed=$(u show -p ExecMainStatus --value calendario.service)"
+  # The lines reach the journal through a stream of their own, which may lag a little.
+  tries=0
+  until journalctl _SYSTEMD_USER_UNIT=calendario.service -o cat --no-pager >/out/user-journal 2>&1 &&
+        grep -q Falta /out/user-journal || [ "$tries" -ge 20 ]; do
+    tries=$((tries + 1)); sleep 0.25
+  done
+  rm -r /home/calcheck/.config/systemd/user/calendario.service.d
+  u daemon-reload
+  # An installation (here over the same version, as an upgrade runs) while the user's manager
+  # runs with an older unit: the manager loads the new one, and the timer is (re)started.
+  echo '# older' >>/usr/lib/systemd/user/calendario.service
+  echo "stale=$(u show -p NeedDaemonReload --value calendario.service)"
+  started=$(u show -p ActiveEnterTimestampMonotonic --value calendario.timer)
+  sleep 1
+  dpkg -i /out/calendario_1.0.0_amd64.deb >/out/dpkg.log 2>&1
+  echo "upgraded=$(u show -p NeedDaemonReload --value calendario.service) $(u is-active calendario.timer)"
+  [ "$(u show -p ActiveEnterTimestampMonotonic --value calendario.timer)" != "$started" ] && echo restarted=yes
+  # A removal stops it in the user's manager.
+  dpkg -r calendario >>/out/dpkg.log 2>&1
+  echo "removed=$(u is-active calendario.timer)"
+  dpkg -i /out/calendario_1.0.0_amd64.deb >>/out/dpkg.log 2>&1
+  systemctl stop "user@$uid.service"
 } >/out/result 2>&1
 PROBE
-  # What systemd-nspawn leaves in /run/systemd, when it was not there before, goes again.
-  sm_made=""
-  for d in /run/systemd/nspawn /run/systemd/nspawn-root; do [ -e "$d" ] || sm_made="$sm_made $d"; done
-  timeout 120 systemd-nspawn --quiet --directory="$sm_root" --bind-ro=/usr \
-    --bind="$sm_root/out:/out" --register=no --link-journal=no --keep-unit --console=pipe \
-    --boot -- systemd.unit=probe.service systemd.firstboot=off </dev/null >"$work/nspawn.log" 2>&1 ||
-    { sm_why="systemd-nspawn could not boot a container: $(tail -n 1 "$work/nspawn.log")"; sm_clean; return 1; }
-  sm_clean
-  [ -s "$sm_root/out/result" ] || { sm_why="the container wrote nothing"; return 2; }
-}
+# The RPM in the container, with its own database, beside the user's manager.
+cat >"$work/probe-rpm" <<'PROBE'
+{
+  uid=$(id -u calcheck)
+  systemctl start dbus.socket systemd-logind.service "user@$uid.service"
+  u() { XDG_RUNTIME_DIR=/run/user/$uid setpriv --reuid=calcheck --regid=calcheck --init-groups systemctl --user "$@"; }
+  rpm -i --nodeps --force-debian /out/calendario-1.0.0-1.x86_64.rpm >/out/rpm.log 2>&1
+  echo "rpm_timer=$(u is-active calendario.timer)"
+  rpm -e calendario >>/out/rpm.log 2>&1
+  echo "rpm_erased=$(u is-active calendario.timer) $(test -e /usr/bin/calendario && echo left || echo gone)"
+  systemctl stop "user@$uid.service"
+} >/out/result 2>&1
+PROBE
 sm_clean() { for d in $sm_made; do rm -rf "$d"; done; }
 found() { sed -n "s/^$1=//p" "$sm_root/out/result"; }
 
@@ -616,7 +745,7 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/
       '[ "$(systemctl --global is-enabled calendario.timer 2>&1)" = enabled ] && [ -L "$link" ]'
     check "the package leaves the system timer disabled" '[ ! -e "$machine_link" ] && [ ! -L "$machine_link" ]'
 
-    sm_boot; booted=$?
+    sm_boot "$work/probe-deb"; booted=$?
     if [ "$booted" -eq 0 ]; then
       ok
       check "the system manager finds the system timer disabled (not: $(found shipped))" \
@@ -630,6 +759,24 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/
         '[ "$(found owner)" -ge 61184 ] && [ "$(found owner)" -le 65519 ] && [ -z "$(found account)" ]'
       check "its report lies where only root may read it" \
         '[ "$(found private)" = 700 ] && [ -n "$(found report)" ]'
+      day=$(date +%Y%m%d)
+      check "a failed run of the system service puts its report lines in the journal" \
+        '[ "$(found failed)" = 1 ] && grep -q "||  Error al crear la carpeta Q:\\\\Falta\\\\$day$" "$sm_root/out/journal"' ||
+        cat "$sm_root/out/journal"
+      check "a failed run that wrote no report line puts none there, and no older one again" \
+        '[ "$(found unreported)" = 1 ] && ! grep -q "Otra" "$sm_root/out/journal" &&
+         [ "$(grep -c "Error al crear la carpeta Q:" "$sm_root/out/journal")" = 1 ]'
+      check "the drop-in of the README makes the folder of the day in the host folder it binds (not: $(found recipe))" \
+        '[ "$(found recipe)" = "success 0" ] && [ -f "$sm_root/srv/datos/Datos/$day/Mirror.txt" ]'
+      check "a member of the group of the drop-in reads the files (not: $(found shared))" '[ "$(found shared)" = "$day" ]'
+      check "a failed run of the user service puts its report lines in the journal" \
+        '[ "$(found user_failed)" = 1 ] && grep -q "Error al crear la carpeta Q:\\\\Falta" "$sm_root/out/user-journal"' ||
+        cat "$sm_root/out/user-journal"
+      check "installing while a user manager runs reloads its units and (re)starts the timer there (not: $(found stale), $(found upgraded))" \
+        '[ "$(found stale)" = yes ] && [ "$(found upgraded)" = "no active" ] && [ "$(found restarted)" = yes ]' ||
+        cat "$sm_root/out/dpkg.log"
+      check "removing the .deb stops the timer in a running user manager (not: $(found removed))" \
+        '[ "$(found removed)" = inactive ]'
     elif [ "$booted" -eq 1 ]; then
       # As the unit runs it: a user id no account has, no groups, no environment but its own.
       uid=61900; while getent passwd "$uid" >/dev/null || getent group "$uid" >/dev/null; do uid=$((uid + 1)); done
@@ -716,7 +863,7 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/
     XDG_DATA_HOME="$work/local" /usr/local/bin/calendario
     check "the unpacked program runs" '[ $? -eq 0 ]'
     check "the unpacked unit names /usr/local/bin/calendario" \
-      'grep -qx "ExecStart=/usr/local/bin/calendario" /usr/local/lib/systemd/user/calendario.service'
+      'grep -qx "ExecStart=/usr/local/bin/calendario \${CALENDARIO_OPTIONS}" /usr/local/lib/systemd/user/calendario.service'
     check "the unpacked units verify" 'MANPATH=/usr/local/share/man systemd-analyze verify \
       /usr/local/lib/systemd/user/calendario.service /usr/local/lib/systemd/user/calendario.timer \
       /usr/local/lib/systemd/system/calendario-machine.service /usr/local/lib/systemd/system/calendario-machine.timer'
@@ -746,6 +893,17 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/
     check "erasing it disables both timers and leaves none of its files" \
       'rpm_do -e calendario && [ ! -L "$link" ] && [ ! -L "$machine_link" ] && [ ! -e /usr/bin/calendario ] &&
        [ ! -e /usr/lib/systemd/user-preset/90-calendario.preset ]'
+    # Beside a user's running manager, in the container the .deb was tried in.
+    if [ "${booted:-1}" -eq 0 ]; then
+      if sm_boot "$work/probe-rpm"; then
+        check "the RPM starts the timer in a running user manager (not: $(found rpm_timer))" \
+          '[ "$(found rpm_timer)" = active ]' || cat "$sm_root/out/rpm.log"
+        check "erasing the RPM stops the timer in a running user manager (not: $(found rpm_erased))" \
+          '[ "$(found rpm_erased)" = "inactive gone" ]' || cat "$sm_root/out/rpm.log"
+      else
+        cat "$work/nspawn.log"; bad "a system manager boots again ($sm_why)"
+      fi
+    fi
   fi
 else
   echo "not root, or calendario installed on this machine: dpkg -i not tried"
