@@ -136,6 +136,8 @@ if [ "$kind" = windows ]; then
   # The MSI: its tables, then installed, upgraded and removed, as an administrator would.
   cmake --build "$build" --target msi >"$work/msi.log" 2>&1 || cat "$work/msi.log"
   msi=$(ls "$build"/packages/*.msi)
+  check "sha256sum -c SHA256SUMS passes beside the MSI" \
+    '(cd "$build/packages" && sha256sum -c SHA256SUMS >/dev/null && grep -q "  ${msi##*/}$" SHA256SUMS)'
   tables=$(msiinfo tables "$msi")
   for table in File Component Directory Feature Upgrade Media CustomAction InstallExecuteSequence; do
     check "the MSI has its $table table" 'printf "%s\n" "$tables" | grep -qx "$table"'
@@ -611,6 +613,9 @@ sm_boot() {
   cp "$1" "$sm_root/probe"
   rm -f "$sm_root/out/result"
   cp "$deb" "$rpm_file" "$sm_root/out/"
+  # The README's drop-in for the system service, as it stands.
+  sed -n '/^sudo systemctl edit calendario-machine.service$/,/^```$/p' "$top/README.md" |
+    sed -n 's/^# //p' >"$sm_root/out/recipe.conf"
   # What systemd-nspawn leaves in /run/systemd, when it was not there before, goes again.
   sm_made=""
   for d in /run/systemd/nspawn /run/systemd/nspawn-root; do [ -e "$d" ] || sm_made="$sm_made $d"; done
@@ -653,12 +658,10 @@ day=/var/lib/private/calendario/calendario/drives/c/tmpCalendario/$(date +%Y%m%d
   systemctl daemon-reload
   systemctl start calendario-machine.service
   echo "unreported=$(systemctl show -p ExecMainStatus --value calendario-machine.service)"
-  # The README's recipe: options, a host folder as drive D:, files a group can read.
+  # The README's drop-in: options, a host folder as drive D:, files a group can read.
   groupadd --system calendario && useradd --no-create-home --groups calendario lector
   mkdir -p /srv/datos && chgrp calendario /srv/datos && chmod 2770 /srv/datos
-  printf '%s\n' '[Service]' 'Environment=CALENDARIO_OPTIONS=-RCD:\\Datos' \
-    'BindPaths=/srv/datos:/var/lib/calendario/calendario/drives/d' 'Group=calendario' 'UMask=0027' \
-    >$dropins/options.conf
+  cp /out/recipe.conf $dropins/options.conf
   systemctl daemon-reload
   systemctl start calendario-machine.service
   echo "recipe=$(systemctl show -p Result --value calendario-machine.service) $(systemctl show -p ExecMainStatus --value calendario-machine.service)"
