@@ -5,7 +5,10 @@
 # Wine prefix. For linux, as root, the .deb is installed and purged, the .tar.gz unpacked into
 # /usr/local and removed, the RPM installed and erased by rpm, a throwaway user (calcheckPID) is
 # made, with a user manager of its own, and removed again, and a system manager is booted in a
-# container (systemd-nspawn) on this machine's /usr.
+# container (systemd-nspawn) on this machine's /usr, where the packages are installed, upgraded
+# and removed again beside a user's running manager. All of that happens in a mount namespace
+# of its own, where /usr, /etc, /var and /home are overlays whose changes go when it ends: the
+# machine's own files and package databases are left as they were.
 # Each check is a single-quoted snippet that check() evaluates, so that it is shown and run as
 # written: the expansions in it are meant for eval (SC2016), and the names it uses are set for
 # it (SC2034) or called only through it (SC2317).
@@ -17,6 +20,33 @@ passed=0 failed=0
 ok() { passed=$((passed + 1)); }
 bad() { printf "FAILED: %s\n" "$*"; failed=$((failed + 1)); }
 check() { if eval "$2"; then ok; else bad "$1"; return 1; fi; }
+
+# As root on Linux, the script runs again in a mount namespace whose /usr, /etc, /var and /home
+# are overlays on this machine's, and /usr/local is compared, names, modes, owners and times,
+# before and after.
+if [ "$kind" = linux ] && [ "$(id -u)" = 0 ] && [ -z "${CALENDARIO_LAYERS:-}" ]; then
+  layers=$(mktemp -d)
+  local_tree() { find /usr/local -printf '%p %m %u %g %T@\n' | sort; }
+  before=$(local_tree)
+  CALENDARIO_LAYERS=$layers unshare --mount --propagation private sh "$0" "$@"
+  status=$?
+  rm -rf "$layers"
+  if [ "$(local_tree)" = "$before" ]; then
+    echo "/usr/local is as it was"
+  else
+    echo "FAILED: /usr/local changed"; status=1
+  fi
+  exit "$status"
+fi
+if [ -n "${CALENDARIO_LAYERS:-}" ]; then
+  for d in usr etc var home; do
+    [ -d "/$d" ] || continue
+    mkdir -p "$CALENDARIO_LAYERS/$d/upper" "$CALENDARIO_LAYERS/$d/work"
+    mount -t overlay overlay \
+      -o "lowerdir=/$d,upperdir=$CALENDARIO_LAYERS/$d/upper,workdir=$CALENDARIO_LAYERS/$d/work" "/$d" ||
+      { echo "FAILED: no overlay on /$d: nothing is installed"; exit 1; }
+  done
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -106,6 +136,8 @@ if [ "$kind" = windows ]; then
   # The MSI: its tables, then installed, upgraded and removed, as an administrator would.
   cmake --build "$build" --target msi >"$work/msi.log" 2>&1 || cat "$work/msi.log"
   msi=$(ls "$build"/packages/*.msi)
+  check "sha256sum -c SHA256SUMS passes beside the MSI" \
+    '(cd "$build/packages" && sha256sum -c SHA256SUMS >/dev/null && grep -q "  ${msi##*/}$" SHA256SUMS)'
   tables=$(msiinfo tables "$msi")
   for table in File Component Directory Feature Upgrade Media CustomAction InstallExecuteSequence; do
     check "the MSI has its $table table" 'printf "%s\n" "$tables" | grep -qx "$table"'
@@ -137,7 +169,7 @@ if [ "$kind" = windows ]; then
   check "UnregisterTaskOnRollback deletes it when the install is rolled back" \
     '[ "$(target_of UnregisterTaskOnRollback)" = "/Delete /TN calendario-machine /F" ] &&
      [ "$(type_of UnregisterTaskOnRollback)" = 3442 ]'
-  for action in RegisterTask SetTaskArguments UnregisterTask UnregisterTaskOnRollback; do
+  for action in WriteTaskDefinition RegisterTask UnregisterTask UnregisterTaskOnRollback; do
     check "$action lies between InstallInitialize and InstallFinalize, after SetSchtasks" \
       '[ "$(at InstallInitialize)" -lt "$(at $action)" ] && [ "$(at $action)" -lt "$(at InstallFinalize)" ] &&
        [ "$(at SetSchtasks)" -lt "$(at InstallInitialize)" ]'
@@ -147,10 +179,36 @@ if [ "$kind" = windows ]; then
      [ "$(at UnregisterTaskOnRollback)" -lt "$(at RegisterTask)" ]'
   check "the task is registered on a first installation, and otherwise only when options are given" \
     '[ "$(condition_of RegisterTask)" = "NOT REMOVE=\"ALL\" AND ((NOT Installed AND NOT WIX_UPGRADE_DETECTED) OR CALENDARIO_GIVEN)" ]'
-  check "SetTaskArguments hands schtasks the program and the options, just after the registration" \
-    '[ "$(target_of SetTaskArguments)" = "/Change /TN calendario-machine /TR \"\\\"[INSTALLDIR]calendario.exe\\\"[CalendarioArguments] \"" ] &&
-     [ "$(type_of SetTaskArguments)" = 3122 ] && [ "$(at SetTaskArguments)" -eq $(($(at RegisterTask) + 1)) ] &&
-     [ "$(condition_of SetTaskArguments)" = "$(condition_of RegisterTask) AND CalendarioArguments" ]'
+  # The product's own actions, from the DLL in its Binary table (type 1): the check, immediate,
+  # before anything is changed, once INSTALLDIR is known; the writing, deferred and not
+  # impersonated, after the files and just before the registration.
+  check "the MSI carries its custom actions' DLL" \
+    'msiinfo export "$msi" Binary | tr -d "\r" | grep -q "^TaskActions	"'
+  check "PrepareTaskDefinition checks the task's action before anything is changed" \
+    'bits PrepareTaskDefinition 1087 1 && [ "$(target_of PrepareTaskDefinition)" = PrepareTaskDefinition ] &&
+     [ "$(at CostFinalize)" -lt "$(at PrepareTaskDefinition)" ] &&
+     [ "$(at PrepareTaskDefinition)" -lt "$(at InstallValidate)" ] &&
+     [ "$(condition_of PrepareTaskDefinition)" = "NOT REMOVE=\"ALL\"" ]'
+  check "WriteTaskDefinition writes the definition after the files, just before the registration" \
+    '[ "$(type_of WriteTaskDefinition)" = 3073 ] && [ "$(target_of WriteTaskDefinition)" = WriteTaskDefinition ] &&
+     [ "$(at InstallFiles)" -lt "$(at WriteTaskDefinition)" ] &&
+     [ "$(at WriteTaskDefinition)" -eq $(($(at RegisterTask) - 1)) ] &&
+     [ "$(condition_of WriteTaskDefinition)" = "NOT REMOVE=\"ALL\"" ]'
+  check "the uninstall entry offers no Modify, and names the install folder" \
+    '[ "$(msiinfo export "$msi" Property | tr -d "\r" | sed -n "s/^ARPNOMODIFY	//p")" = 1 ] &&
+     [ "$(target_of SetInstallLocation)" = "[INSTALLDIR]" ] &&
+     [ "$(at CostFinalize)" -lt "$(at SetInstallLocation)" ]'
+  check "the MSI records calendario.exe's version, 1.0.0.0, and no hash for it" \
+    'msiinfo export "$msi" File | tr -d "\r" | grep -q "^calendario.exe	Program	calendario.exe	[0-9]*	1.0.0.0	" &&
+     ! msiinfo export "$msi" MsiFileHash | tr -d "\r" | grep -q "^calendario.exe	"'
+  mkdir "$work/msi-files"
+  (cd "$work/msi-files" && msiextract "$msi" >/dev/null 2>&1)
+  msi_exe=$(find "$work/msi-files" -name calendario.exe | head -n 1)
+  check "the MSI and the ZIP ship the same calendario.exe, stripped" \
+    '[ -n "$msi_exe" ] && (cd "$work" && cmake -E tar xf "$zip" calendario/calendario.exe) &&
+     [ "$(sha256sum <"$msi_exe")" = "$(sha256sum <"$work/calendario/calendario.exe")" ] &&
+     ! x86_64-w64-mingw32-objdump -h "$msi_exe" | grep -q "\.debug_"' ||
+    ls -l "$msi_exe" "$work/calendario/calendario.exe"
   check "only a first installation's rollback deletes the task (not an upgrade's or a repair's)" \
     '[ "$(condition_of UnregisterTaskOnRollback)" = "NOT Installed AND NOT WIX_UPGRADE_DETECTED" ]'
   check "an upgrade's removal of the older version does not delete the task" \
@@ -188,23 +246,26 @@ if [ "$kind" = windows ]; then
     msibuild "$2" -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES
         ('FailOnPurpose', 3122, 'SCHTASKS', '/Create /XML \"[INSTALLDIR]calendario-machine.task.xml\" /TN calendario-machine')" \
       -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES
-        ('FailOnPurpose', 'NOT REMOVE', $(($(at SetTaskArguments) + 1)))"
+        ('FailOnPurpose', 'NOT REMOVE', $(($(at RegisterTask) + 1)))"
   }
   cp "$msi" "$c/calendario.msi"; cp "$work/next.msi" "$c/next.msi"
   failing "$msi" "$c/failing.msi"; failing "$work/next.msi" "$c/failing-next.msi"
   installed="$c/Program Files/calendario"
   machine_tasks() { grep -l "for the whole machine" "$tasks"/* 2>/dev/null | wc -l; }
-  # msiexec, with what schtasks is handed to change the task's program: Wine's schtasks keeps
-  # no action, but says what /TR it was given. The text as Wine prints it, \ and " escaped.
-  msiexec() { WINEDEBUG=fixme+schtasks wine msiexec.exe "$@" >"$work/msiexec.log" 2>&1; }
-  handed() { sed -n 's/.*change_command Unsupported \/tr option L"\(.*\)"$/\1/p' "$work/msiexec.log"; }
-  program='\"C:\\Program Files\\calendario\\calendario.exe\"'
+  # msiexec, with its log. What schtasks is handed is the installed definition: Wine's
+  # Task Scheduler keeps no action of a task it registers, so the file itself is read.
+  msiexec() { wine msiexec.exe "$@" >"$work/msiexec.log" 2>&1; }
+  handed() {
+    printf '%s | %s' "$(field "$1/calendario-machine.task.xml" Command)" \
+      "$(field "$1/calendario-machine.task.xml" Arguments)"
+  }
+  program='"C:\Program Files\calendario\calendario.exe"'
   # The options as the registry holds them, one "NAME=value" a line.
   remembered() {
     wine reg.exe query 'HKLM\Software\calendario' /reg:64 2>/dev/null | tr -d '\r' |
       awk '$2 == "REG_SZ" { v = $0; sub(/^ *[^ ]+ +REG_SZ +/, "", v); print $1 "=" v }' | sort | tr '\n' ' '
   }
-  given="MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=no ROOTFOLDER=D:\\Datos"
+  given="INSTALLDIR=C:\\Program Files\\calendario\\ MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=no ROOTFOLDER=D:\\Datos"
   # What an earlier run that was stopped may have left installed.
   for product in "$product_code" "{$next_code}"; do msiexec /x "$product" /qn; done
   rm -rf "$c/tmpCalendario"
@@ -220,8 +281,8 @@ if [ "$kind" = windows ]; then
     check "the MSI put $file in C:\\Program Files\\calendario" '[ -f "$installed/$file" ]'
   done
   check "the MSI registered the machine task" '[ -f "$tasks/calendario-machine" ] && bom calendario-machine'
-  check "the machine task is given the options as its program's arguments (not: $(handed))" \
-    '[ "$(handed)" = "$program -RCD:\\\\Datos -RID:\\\\Registro -NAEspejo.txt -INno " ]'
+  check "the machine task is handed the installed program and the options (not: $(handed "$installed"))" \
+    '[ "$(handed "$installed")" = "$program | -RCD:\\Datos -RID:\\Registro -NAEspejo.txt -INno" ]'
   check "the options are remembered for an upgrade or a repair (not: $(remembered))" \
     '[ "$(remembered)" = "$given Version=1.0.0 " ]'
   for kept in "<Description>Prepares today's folder (calendario), for the whole machine.</Description>" \
@@ -242,8 +303,7 @@ if [ "$kind" = windows ]; then
   sed -i 's/for the whole machine\./for the whole machine, as edited./' "$tasks/calendario-machine"
   edited=$(stored calendario-machine)
   check "a repair without options succeeds" 'msiexec /i "C:\\calendario.msi" /qr REINSTALL=ALL REINSTALLMODE=omus'
-  check "the repair leaves the edited task as it was, and hands schtasks nothing" \
-    '[ "$(stored calendario-machine)" = "$edited" ] && [ -z "$(handed)" ]'
+  check "the repair leaves the edited task as it was" '[ "$(stored calendario-machine)" = "$edited" ]'
   check "the repair keeps the options (not: $(remembered))" '[ "$(remembered)" = "$given Version=1.0.0 " ]'
 
   check "msiexec installs the next version over it, with no option" 'msiexec /i "C:\\next.msi" /qn'
@@ -255,16 +315,16 @@ if [ "$kind" = windows ]; then
   # that it is part of an upgrade, so that removal deletes the task; either way, the upgrade
   # must not have registered it again from the shipped definition.
   check "the upgrade does not register the task again" \
-    '[ -z "$(handed)" ] && { [ ! -e "$tasks/calendario-machine" ] || [ "$(stored calendario-machine)" = "$edited" ]; }'
+    '[ ! -e "$tasks/calendario-machine" ] || [ "$(stored calendario-machine)" = "$edited" ]'
   check "the per-user task is still left as it was" '[ "$(stored calendario)" = "$user_stored" ]'
 
   check "a value with a space is refused" '! msiexec /i "C:\\next.msi" /qn "ROOTFOLDER=D:\\Mis Datos"'
   check "the refusal keeps the options (not: $(remembered))" '[ "$(remembered)" = "$given Version=1.0.1 " ]'
   check "new options on the installed version succeed" 'msiexec /i "C:\\next.msi" /qn REPORTLOG=si'
   check "the new option is remembered beside the others (not: $(remembered))" \
-    '[ "$(remembered)" = "MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=si ROOTFOLDER=D:\\Datos Version=1.0.1 " ]'
-  check "the task is registered again, once, with the remembered options and the new one (not: $(handed))" \
-    '[ "$(handed)" = "$program -RCD:\\\\Datos -RID:\\\\Registro -NAEspejo.txt -INsi " ] &&
+    '[ "$(remembered)" = "INSTALLDIR=C:\\Program Files\\calendario\\ MIRRORNAME=Espejo.txt REPORTFOLDER=D:\\Registro REPORTLOG=si ROOTFOLDER=D:\\Datos Version=1.0.1 " ]'
+  check "the task is registered again, once, with the remembered options and the new one (not: $(handed "$installed"))" \
+    '[ "$(handed "$installed")" = "$program | -RCD:\\Datos -RID:\\Registro -NAEspejo.txt -INsi" ] &&
      [ "$(machine_tasks)" -eq 1 ] && ! stored calendario-machine | grep -q "as edited"'
 
   check "msiexec /x removes it by its product code" 'msiexec /x "{$next_code}" /qn'
@@ -286,8 +346,39 @@ if [ "$kind" = windows ]; then
   check "msiexec /x with the README's product code removes $version" \
     'wine reg.exe query "$uninstall_key" >/dev/null 2>&1 && msiexec /x "$product_code" /qn &&
      ! wine reg.exe query "$uninstall_key" >/dev/null 2>&1 && [ ! -e "$installed/calendario.exe" ]'
+
+  # Another folder: the task names the program there, an upgrade that does not name the folder
+  # again keeps it there, and a folder too deep for Task Scheduler is refused before anything is
+  # changed, with the reason in the log, leaving the working task and the installed version.
+  tools="$c/Tools/calendario"
+  check "msiexec installs into INSTALLDIR=C:\\Tools\\calendario\\, with no option" \
+    'msiexec /i "C:\\calendario.msi" /qn "INSTALLDIR=C:\\Tools\\calendario\\" &&
+     [ -f "$tools/calendario.exe" ] && [ ! -e "$installed/calendario.exe" ]'
+  check "the task is handed the program in that folder, with no argument (not: $(handed "$tools"))" \
+    '[ "$(handed "$tools")" = "\"C:\\Tools\\calendario\\calendario.exe\" | " ] && [ "$(machine_tasks)" -eq 1 ]'
+  check "the uninstall entry names that folder and offers no Modify" \
+    'wine reg.exe query "$uninstall_key" 2>/dev/null | tr -d "\r" |
+       grep -q "InstallLocation *REG_SZ *C:\\\\Tools\\\\calendario\\\\$" &&
+     wine reg.exe query "$uninstall_key" /v NoModify 2>/dev/null | grep -q "0x1"'
+  before=$(stored calendario-machine)
+  deep="C:\\$(printf "%0250d" 0)\\"
+  check "an upgrade into a folder too deep for Task Scheduler is refused (exit 1603)" \
+    '! msiexec /i "C:\\next.msi" /qn "INSTALLDIR=$deep" REPORTLOG=si /l*v "C:\\refused.log"'
+  check "the refusal says why in the installation log" \
+    'grep -aq "calendario: The task cannot run .*fewer than 260 characters" "$c/refused.log"'
+  check "the refusal leaves the task, the program and the options as they were" \
+    '[ "$(stored calendario-machine)" = "$before" ] && [ -f "$tools/calendario.exe" ] &&
+     [ "$(remembered)" = "INSTALLDIR=C:\\Tools\\calendario\\ MIRRORNAME= REPORTFOLDER= REPORTLOG= ROOTFOLDER= Version=1.0.0 " ] &&
+     [ ! -e "$c/$(printf "%0250d" 0)" ]'
+  check "an upgrade that does not name the folder installs into the same one" \
+    'msiexec /i "C:\\next.msi" /qn && [ -f "$tools/calendario.exe" ] && [ ! -e "$installed/calendario.exe" ] &&
+     [ "$(handed "$tools")" = "\"C:\\Tools\\calendario\\calendario.exe\" | " ]'
+  msiexec /x "{$next_code}" /qn
+  check "removing it removes that folder's files and the task" \
+    '[ ! -e "$tools/calendario.exe" ] && [ "$(machine_tasks)" -eq 0 ]'
   wine schtasks.exe /Delete /TN calendario-machine /F >/dev/null 2>&1
   wine schtasks.exe /Delete /TN calendario /F >/dev/null 2>&1
+  rm -f "$c/refused.log"
   rm -f "$c"/calendario.msi "$c"/next.msi "$c"/failing.msi "$c"/failing-next.msi "$c/calendario.task.xml"
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
@@ -314,8 +405,8 @@ lintian_out=$(lintian -EvIL +pedantic --allow-root "$deb" 2>&1 | grep -v '^N: ')
 check "lintian finds nothing in the .deb" '[ -z "$lintian_out" ]' || printf '%s\n' "$lintian_out"
 # The .tar.gz: bin/, share/ and lib/ at its top, to be unpacked into a prefix.
 listing=$(tar tzf "$tgz" | cut -d/ -f2 | sort -u | tr '\n' ' ')
-check "the .tar.gz holds bin, lib and share at its top (not $listing)" \
-  '[ "$listing" = " bin lib share " ] || [ "$listing" = "bin lib share " ]'
+check "the .tar.gz holds bin, lib, libexec and share at its top (not $listing)" \
+  '[ "$listing" = " bin lib libexec share " ] || [ "$listing" = "bin lib libexec share " ]'
 for file in bin/calendario share/man/man1/calendario.1.gz share/doc/calendario/LICENSE \
     share/doc/calendario/THIRD-PARTY-NOTICES lib/systemd/user/calendario.service \
     lib/systemd/system/calendario-machine.service lib/systemd/system/calendario-machine.timer; do
@@ -334,7 +425,8 @@ check "the RPM is calendario 1.0.0, MIT, with a summary and a description of its
    rpm_q "%{DESCRIPTION}" | grep -q "calendario-machine.timer, is shipped disabled"'
 check "the RPM is not relocatable" '[ "$(rpm_q "%{PREFIXES}")" = "(none)" ]'
 rpm_dirs=$(rpm_q '[%{FILEMODES:perms} %{FILENAMES}\n]' | awk '/^d/ { print $2 }' | tr '\n' ' ')
-check "the RPM owns no folder but its own (not: $rpm_dirs)" '[ "$rpm_dirs" = "/usr/share/doc/calendario " ]'
+check "the RPM owns no folder but its own (not: $rpm_dirs)" \
+  '[ "$rpm_dirs" = "/usr/libexec/calendario /usr/share/doc/calendario " ]'
 rpm_files=$(rpm_q '[%{FILENAMES}\n]')
 for file in /usr/bin/calendario /usr/share/man/man1/calendario.1.gz \
     /usr/lib/systemd/user/calendario.service /usr/lib/systemd/user/calendario.timer \
@@ -342,6 +434,15 @@ for file in /usr/bin/calendario /usr/share/man/man1/calendario.1.gz \
     /usr/lib/systemd/user-preset/90-calendario.preset /usr/share/doc/calendario/LICENSE; do
   check "the RPM holds $file" 'printf "%s\n" "$rpm_files" | grep -qx "$file"'
 done
+check "the RPM marks LICENSE as its licence, and carries no Debian changelog or copyright" \
+  '[ "$(rpm -qpL "$rpm_file" 2>/dev/null)" = /usr/share/doc/calendario/LICENSE ] &&
+   ! printf "%s\n" "$rpm_files" | grep -q "/usr/share/doc/calendario/\(copyright\|changelog.gz\)"'
+check "the RPM has its own changelog" 'rpm -qp --changelog "$rpm_file" 2>/dev/null | grep -q "^\* .* - 1.0.0-1$"'
+check "sha256sum -c SHA256SUMS passes for the packages made" \
+  '(cd "$work/out" && sha256sum -c SHA256SUMS >/dev/null) &&
+   [ "$(wc -l <"$work/out/SHA256SUMS")" = 3 ]'
+check "the .deb declares the C library linked into the program" \
+  'printf "%s\n" "$info" | grep -qx " Built-Using: glibc (= $(dpkg-query -W -f="\${source:Version}" libc6))"'
 epoch=$(sed -n 's/^set(CPACK_CALENDARIO_SOURCE_DATE_EPOCH "\([0-9]*\)")$/\1/p' "$build/CPackConfig.cmake")
 check "the RPM's build time is the release's ($epoch), not the build's" '[ "$(rpm_q "%{BUILDTIME}")" = "$epoch" ]'
 scripts=$(rpm -qp --scripts "$rpm_file" 2>/dev/null)
@@ -349,7 +450,7 @@ check "the RPM presets the user timer on a first installation only" \
   'printf "%s\n" "$scripts" | grep -A1 "^if \[ \"\$1\" -eq 1 \]" | grep -q "systemctl --global preset calendario.timer"'
 check "erasing the RPM disables the user timer and the system timer" \
   'printf "%s\n" "$scripts" | sed -n "/^preuninstall/,/^postuninstall/p" |
-   grep -A2 "^if \[ \"\$1\" -eq 0 \]" | grep -q "systemctl --global disable calendario.timer" &&
+   grep -A6 "^if \[ \"\$1\" -eq 0 \]" | grep -q "systemctl --global disable calendario.timer" &&
    printf "%s\n" "$scripts" | grep -q "disable calendario-machine.timer"'
 rpmlint_out=$(rpmlint -r "$top/packaging/rpm/rpmlintrc" "$rpm_file" 2>&1)
 check "rpmlint finds no error in the RPM" \
@@ -370,7 +471,8 @@ check "mandoc renders the accented letters of the page" 'mandoc -Tutf8 "$page" |
 # a user namespace (refused to unprivileged users on many systems), either stops the service
 # from starting or is skipped, depending on the systemd version (systemd.exec(5) says which).
 unit=$work/x/usr/lib/systemd/user/calendario.service
-check "the service names the packaged program" 'grep -qx "ExecStart=/usr/bin/calendario" "$unit"'
+check "the service names the packaged program, with the options of its setting" \
+  'grep -qx "ExecStart=/usr/bin/calendario \${CALENDARIO_OPTIONS}" "$unit"'
 check "a stuck start of the service is ended (TimeoutStartSec)" 'grep -qE "^TimeoutStartSec=[1-9]" "$unit"'
 needs=$(grep -E '^(CapabilityBoundingSet|AmbientCapabilities|Private[A-Za-z]*|Protect[A-Za-z]*|ProcSubset|ReadOnlyPaths|ReadWritePaths|InaccessiblePaths|ExecPaths|NoExecPaths|TemporaryFileSystem|BindPaths|BindReadOnlyPaths|RootDirectory|RootImage|MountAPIVFS|IPAddressAllow|IPAddressDeny|DevicePolicy|DeviceAllow|RestrictFileSystems|NetworkNamespacePath|IPCNamespacePath|RemoveIPC|User|Group|DynamicUser)=' "$unit")
 check "the service asks for nothing a user manager cannot give (not: $needs)" '[ -z "$needs" ]'
@@ -388,7 +490,7 @@ exposure=$(systemd-analyze security --offline=yes "$machine_unit" 2>/dev/null |
 check "the system service's exposure is 2.0 or less (it is ${exposure:-unknown})" \
   'awk -v e="${exposure:-99}" "BEGIN { exit !(e <= 2.0) }"'
 check "the system service runs the packaged program as a dynamic user, drive C in its state" \
-  'grep -qx "ExecStart=/usr/bin/calendario" "$machine_unit" && grep -qx "DynamicUser=yes" "$machine_unit" &&
+  'grep -qx "ExecStart=/usr/bin/calendario \${CALENDARIO_OPTIONS}" "$machine_unit" && grep -qx "DynamicUser=yes" "$machine_unit" &&
    grep -qx "StateDirectory=calendario" "$machine_unit" &&
    grep -qx "Environment=XDG_DATA_HOME=%S/calendario" "$machine_unit"'
 # Both services stop what a run left (a worker waiting on a share) shortly after SIGTERM.
@@ -492,16 +594,43 @@ um_stop() {
 sm_root=$work/machine
 sm_boot() {
   command -v systemd-nspawn >/dev/null || { sm_why="no systemd-nspawn"; return 1; }
-  for d in usr var tmp run root proc sys dev out etc/systemd/system; do mkdir -p "$sm_root/$d"; done
-  for d in bin sbin lib lib64; do ln -s "usr/$d" "$sm_root/$d"; done
-  cp /usr/lib/os-release "$sm_root/etc/os-release"
-  cp -P /etc/passwd /etc/group /etc/nsswitch.conf /etc/localtime "$sm_root/etc/"
-  # A machine that has booted before: a first boot would apply the default presets to every
-  # unit installed, as no installation of a package does.
-  tr -d '-' </proc/sys/kernel/random/uuid >"$sm_root/etc/machine-id"
-  printf '%s\n' '[Service]' Type=oneshot 'ExecStart=/bin/sh /probe' \
-    'ExecStartPost=/bin/systemctl poweroff --no-block' >"$sm_root/etc/systemd/system/probe.service"
-  cat >"$sm_root/probe" <<'PROBE'
+  if [ ! -e "$sm_root/etc/machine-id" ]; then
+    for d in usr var/lib/dpkg var/log tmp run root proc sys dev out etc/systemd/system home srv; do
+      mkdir -p "$sm_root/$d"
+    done
+    for d in bin sbin lib lib64; do ln -s "usr/$d" "$sm_root/$d"; done
+    cp /usr/lib/os-release "$sm_root/etc/os-release"
+    cp -P /etc/passwd /etc/group /etc/shadow /etc/gshadow /etc/nsswitch.conf /etc/localtime \
+      /etc/login.defs "$sm_root/etc/" 2>/dev/null
+    # What a user's manager logs in with (user@.service: PAM's systemd-user).
+    cp -rP /etc/pam.d /etc/security "$sm_root/etc/"
+    # A machine that has booted before: a first boot would apply the default presets to every
+    # unit installed, as no installation of a package does.
+    tr -d '-' </proc/sys/kernel/random/uuid >"$sm_root/etc/machine-id"
+    printf '%s\n' '[Service]' Type=oneshot 'ExecStart=/bin/sh /probe' \
+      'ExecStartPost=/bin/systemctl poweroff --no-block' >"$sm_root/etc/systemd/system/probe.service"
+  fi
+  cp "$1" "$sm_root/probe"
+  rm -f "$sm_root/out/result"
+  cp "$deb" "$rpm_file" "$sm_root/out/"
+  # The README's drop-in for the system service, as it stands.
+  sed -n '/^sudo systemctl edit calendario-machine.service$/,/^```$/p' "$top/README.md" |
+    sed -n 's/^# //p' >"$sm_root/out/recipe.conf"
+  # What systemd-nspawn leaves in /run/systemd, when it was not there before, goes again.
+  sm_made=""
+  for d in /run/systemd/nspawn /run/systemd/nspawn-root; do [ -e "$d" ] || sm_made="$sm_made $d"; done
+  # /usr and dpkg's database are this namespace's overlays, so that packages can be installed
+  # in the container as on a machine.
+  timeout 180 systemd-nspawn --quiet --directory="$sm_root" --bind=/usr --bind=/var/lib/dpkg \
+    --bind="$sm_root/out:/out" --register=no --link-journal=no --keep-unit --console=pipe \
+    --boot -- systemd.unit=probe.service systemd.firstboot=off </dev/null >"$work/nspawn.log" 2>&1 ||
+    { sm_why="systemd-nspawn could not boot a container: $(tail -n 1 "$work/nspawn.log")"; sm_clean; return 1; }
+  sm_clean
+  [ -n "${CALENDARIO_KEEP:-}" ] && cp -r "$sm_root/out" "$CALENDARIO_KEEP"
+  [ -s "$sm_root/out/result" ] || { sm_why="the container wrote nothing"; return 2; }
+}
+# The probes: what runs in the container, writing "name=value" lines to /out/result.
+cat >"$work/probe-deb" <<'PROBE'
 day=/var/lib/private/calendario/calendario/drives/c/tmpCalendario/$(date +%Y%m%d)
 {
   echo "shipped=$(systemctl is-enabled calendario-machine.timer)"
@@ -516,18 +645,80 @@ day=/var/lib/private/calendario/calendario/drives/c/tmpCalendario/$(date +%Y%m%d
   echo "account=$(getent passwd "$(stat -c %u "$day/Mirror.txt")")"
   echo "private=$(stat -c %a /var/lib/private)"
   echo "report=$(ls /var/lib/calendario/calendario/drives/c/Informes/InformeMorvane.txt)"
+
+  # A failed run puts its report lines in the journal, and a failed run that wrote none puts
+  # none there, older ones included.
+  dropins=/run/systemd/system/calendario-machine.service.d
+  mkdir -p $dropins
+  printf '%s\n' '[Service]' 'Environment=CALENDARIO_OPTIONS=-RCQ:\\Falta' >$dropins/options.conf
+  systemctl daemon-reload
+  systemctl start calendario-machine.service
+  echo "failed=$(systemctl show -p ExecMainStatus --value calendario-machine.service)"
+  printf '%s\n' '[Service]' 'Environment="CALENDARIO_OPTIONS=-RCQ:\\Otra -INno"' >$dropins/options.conf
+  systemctl daemon-reload
+  systemctl start calendario-machine.service
+  echo "unreported=$(systemctl show -p ExecMainStatus --value calendario-machine.service)"
+  # The README's drop-in: options, a host folder as drive D:, files a group can read.
+  groupadd --system calendario && useradd --no-create-home --groups calendario lector
+  mkdir -p /srv/datos && chgrp calendario /srv/datos && chmod 2770 /srv/datos
+  cp /out/recipe.conf $dropins/options.conf
+  systemctl daemon-reload
+  systemctl start calendario-machine.service
+  echo "recipe=$(systemctl show -p Result --value calendario-machine.service) $(systemctl show -p ExecMainStatus --value calendario-machine.service)"
+  echo "shared=$(setpriv --reuid=lector --regid=lector --init-groups cat "/srv/datos/Datos/$(date +%Y%m%d)/Mirror.txt" | tr -d '\r')"
+  rm -r $dropins
+  systemctl daemon-reload
+  journalctl -u calendario-machine.service -o cat --no-pager >/out/journal 2>&1
+  # A lingering user's manager, with the timer the package enabled.
+  useradd --create-home calcheck
+  uid=$(id -u calcheck)
+  systemctl start dbus.socket systemd-logind.service
+  loginctl enable-linger calcheck
+  systemctl start "user@$uid.service"
+  u() { XDG_RUNTIME_DIR=/run/user/$uid setpriv --reuid=calcheck --regid=calcheck --init-groups systemctl --user "$@"; }
+  mkdir -p /home/calcheck/.config/systemd/user/calendario.service.d
+  printf '%s\n' '[Service]' 'Environment=CALENDARIO_OPTIONS=-RCQ:\\Falta' \
+    >/home/calcheck/.config/systemd/user/calendario.service.d/options.conf
+  u daemon-reload
+  u start calendario.service
+  echo "user_failed=$(u show -p ExecMainStatus --value calendario.service)"
+  # The lines reach the journal through a stream of their own, which may lag a little.
+  tries=0
+  until journalctl _SYSTEMD_USER_UNIT=calendario.service -o cat --no-pager >/out/user-journal 2>&1 &&
+        grep -q Falta /out/user-journal || [ "$tries" -ge 20 ]; do
+    tries=$((tries + 1)); sleep 0.25
+  done
+  rm -r /home/calcheck/.config/systemd/user/calendario.service.d
+  u daemon-reload
+  # An installation (here over the same version, as an upgrade runs) while the user's manager
+  # runs with an older unit: the manager loads the new one, and the timer is (re)started.
+  echo '# older' >>/usr/lib/systemd/user/calendario.service
+  echo "stale=$(u show -p NeedDaemonReload --value calendario.service)"
+  started=$(u show -p ActiveEnterTimestampMonotonic --value calendario.timer)
+  sleep 1
+  dpkg -i /out/calendario_1.0.0_amd64.deb >/out/dpkg.log 2>&1
+  echo "upgraded=$(u show -p NeedDaemonReload --value calendario.service) $(u is-active calendario.timer)"
+  [ "$(u show -p ActiveEnterTimestampMonotonic --value calendario.timer)" != "$started" ] && echo restarted=yes
+  # A removal stops it in the user's manager.
+  dpkg -r calendario >>/out/dpkg.log 2>&1
+  echo "removed=$(u is-active calendario.timer)"
+  dpkg -i /out/calendario_1.0.0_amd64.deb >>/out/dpkg.log 2>&1
+  systemctl stop "user@$uid.service"
 } >/out/result 2>&1
 PROBE
-  # What systemd-nspawn leaves in /run/systemd, when it was not there before, goes again.
-  sm_made=""
-  for d in /run/systemd/nspawn /run/systemd/nspawn-root; do [ -e "$d" ] || sm_made="$sm_made $d"; done
-  timeout 120 systemd-nspawn --quiet --directory="$sm_root" --bind-ro=/usr \
-    --bind="$sm_root/out:/out" --register=no --link-journal=no --keep-unit --console=pipe \
-    --boot -- systemd.unit=probe.service systemd.firstboot=off </dev/null >"$work/nspawn.log" 2>&1 ||
-    { sm_why="systemd-nspawn could not boot a container: $(tail -n 1 "$work/nspawn.log")"; sm_clean; return 1; }
-  sm_clean
-  [ -s "$sm_root/out/result" ] || { sm_why="the container wrote nothing"; return 2; }
-}
+# The RPM in the container, with its own database, beside the user's manager.
+cat >"$work/probe-rpm" <<'PROBE'
+{
+  uid=$(id -u calcheck)
+  systemctl start dbus.socket systemd-logind.service "user@$uid.service"
+  u() { XDG_RUNTIME_DIR=/run/user/$uid setpriv --reuid=calcheck --regid=calcheck --init-groups systemctl --user "$@"; }
+  rpm -i --nodeps --force-debian /out/calendario-1.0.0-1.x86_64.rpm >/out/rpm.log 2>&1
+  echo "rpm_timer=$(u is-active calendario.timer)"
+  rpm -e calendario >>/out/rpm.log 2>&1
+  echo "rpm_erased=$(u is-active calendario.timer) $(test -e /usr/bin/calendario && echo left || echo gone)"
+  systemctl stop "user@$uid.service"
+} >/out/result 2>&1
+PROBE
 sm_clean() { for d in $sm_made; do rm -rf "$d"; done; }
 found() { sed -n "s/^$1=//p" "$sm_root/out/result"; }
 
@@ -557,7 +748,7 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/
       '[ "$(systemctl --global is-enabled calendario.timer 2>&1)" = enabled ] && [ -L "$link" ]'
     check "the package leaves the system timer disabled" '[ ! -e "$machine_link" ] && [ ! -L "$machine_link" ]'
 
-    sm_boot; booted=$?
+    sm_boot "$work/probe-deb"; booted=$?
     if [ "$booted" -eq 0 ]; then
       ok
       check "the system manager finds the system timer disabled (not: $(found shipped))" \
@@ -571,6 +762,24 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/
         '[ "$(found owner)" -ge 61184 ] && [ "$(found owner)" -le 65519 ] && [ -z "$(found account)" ]'
       check "its report lies where only root may read it" \
         '[ "$(found private)" = 700 ] && [ -n "$(found report)" ]'
+      day=$(date +%Y%m%d)
+      check "a failed run of the system service puts its report lines in the journal" \
+        '[ "$(found failed)" = 1 ] && grep -q "||  Error al crear la carpeta Q:\\\\Falta\\\\$day$" "$sm_root/out/journal"' ||
+        cat "$sm_root/out/journal"
+      check "a failed run that wrote no report line puts none there, and no older one again" \
+        '[ "$(found unreported)" = 1 ] && ! grep -q "Otra" "$sm_root/out/journal" &&
+         [ "$(grep -c "Error al crear la carpeta Q:" "$sm_root/out/journal")" = 1 ]'
+      check "the drop-in of the README makes the folder of the day in the host folder it binds (not: $(found recipe))" \
+        '[ "$(found recipe)" = "success 0" ] && [ -f "$sm_root/srv/datos/Datos/$day/Mirror.txt" ]'
+      check "a member of the group of the drop-in reads the files (not: $(found shared))" '[ "$(found shared)" = "$day" ]'
+      check "a failed run of the user service puts its report lines in the journal" \
+        '[ "$(found user_failed)" = 1 ] && grep -q "Error al crear la carpeta Q:\\\\Falta" "$sm_root/out/user-journal"' ||
+        cat "$sm_root/out/user-journal"
+      check "installing while a user manager runs reloads its units and (re)starts the timer there (not: $(found stale), $(found upgraded))" \
+        '[ "$(found stale)" = yes ] && [ "$(found upgraded)" = "no active" ] && [ "$(found restarted)" = yes ]' ||
+        cat "$sm_root/out/dpkg.log"
+      check "removing the .deb stops the timer in a running user manager (not: $(found removed))" \
+        '[ "$(found removed)" = inactive ]'
     elif [ "$booted" -eq 1 ]; then
       # As the unit runs it: a user id no account has, no groups, no environment but its own.
       uid=61900; while getent passwd "$uid" >/dev/null || getent group "$uid" >/dev/null; do uid=$((uid + 1)); done
@@ -657,7 +866,7 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/
     XDG_DATA_HOME="$work/local" /usr/local/bin/calendario
     check "the unpacked program runs" '[ $? -eq 0 ]'
     check "the unpacked unit names /usr/local/bin/calendario" \
-      'grep -qx "ExecStart=/usr/local/bin/calendario" /usr/local/lib/systemd/user/calendario.service'
+      'grep -qx "ExecStart=/usr/local/bin/calendario \${CALENDARIO_OPTIONS}" /usr/local/lib/systemd/user/calendario.service'
     check "the unpacked units verify" 'MANPATH=/usr/local/share/man systemd-analyze verify \
       /usr/local/lib/systemd/user/calendario.service /usr/local/lib/systemd/user/calendario.timer \
       /usr/local/lib/systemd/system/calendario-machine.service /usr/local/lib/systemd/system/calendario-machine.timer'
@@ -687,6 +896,17 @@ if [ "$(id -u)" = 0 ] && ! dpkg-query -W -f='${db:Status-Abbrev}' calendario 2>/
     check "erasing it disables both timers and leaves none of its files" \
       'rpm_do -e calendario && [ ! -L "$link" ] && [ ! -L "$machine_link" ] && [ ! -e /usr/bin/calendario ] &&
        [ ! -e /usr/lib/systemd/user-preset/90-calendario.preset ]'
+    # Beside a user's running manager, in the container the .deb was tried in.
+    if [ "${booted:-1}" -eq 0 ]; then
+      if sm_boot "$work/probe-rpm"; then
+        check "the RPM starts the timer in a running user manager (not: $(found rpm_timer))" \
+          '[ "$(found rpm_timer)" = active ]' || cat "$sm_root/out/rpm.log"
+        check "erasing the RPM stops the timer in a running user manager (not: $(found rpm_erased))" \
+          '[ "$(found rpm_erased)" = "inactive gone" ]' || cat "$sm_root/out/rpm.log"
+      else
+        cat "$work/nspawn.log"; bad "a system manager boots again ($sm_why)"
+      fi
+    fi
   fi
 else
   echo "not root, or calendario installed on this machine: dpkg -i not tried"

@@ -34,11 +34,18 @@ msiinfo export "$output" CustomAction | grep -q "^UnregisterTaskOnRollback	3442	
 # wixl has no Secure attribute on a property. The options, and the two properties that carry
 # what the user interface's sequence found to the execute sequence, are made secure here, so
 # that they reach the server side of a managed or elevated installation.
-secure="ROOTFOLDER;REPORTFOLDER;MIRRORNAME;REPORTLOG;CALENDARIO_GIVEN;CALENDARIO_SEARCHED"
+secure="INSTALLDIR;ROOTFOLDER;REPORTFOLDER;MIRRORNAME;REPORTLOG;CALENDARIO_GIVEN;CALENDARIO_SEARCHED"
 wixl_secure=$(msiinfo export "$output" Property | tr -d '\r' |
               sed -n 's/^SecureCustomProperties	//p')
 frozen msibuild "$output" -q "UPDATE Property SET Value='$wixl_secure;$secure' WHERE Property='SecureCustomProperties'"
 msiinfo export "$output" Property | tr -d '\r' | grep -q "^SecureCustomProperties	.*;$secure$" ||
   { echo "$output: $secure are not secure" >&2; exit 1; }
+# wixl records no version for the program, so Windows Installer would treat it as an unversioned
+# file (replaced by date and hash, not by version): the File table gets the version of its
+# version resource, and its hash row goes, as a versioned file has none.
+frozen msibuild "$output" -q "UPDATE File SET Version='$version.0' WHERE File='calendario.exe'" \
+  -q "DELETE FROM MsiFileHash WHERE File_='calendario.exe'"
+msiinfo export "$output" File | tr -d '\r' | grep -q "^calendario.exe	.*	$version.0	" ||
+  { echo "$output: calendario.exe has no version $version.0 in the File table" >&2; exit 1; }
 msiinfo suminfo "$output" | grep -qx "Revision number (UUID): {$package}" ||
   { echo "$output: the package code is not {$package}" >&2; exit 1; }
