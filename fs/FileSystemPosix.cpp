@@ -160,10 +160,16 @@ std::error_code PosixFileSystem::Delete(std::u16string_view path, bool /*force*/
   // Only the file measured goes, with a turn or without one: another run without turns (a share
   // that keeps no locks, a reader's lock in the way) may delete it and start a new report
   // between the measure and the delete. The name is moved to a name of this run's own first;
-  // what moved is removed only when it is the file measured, unchanged (its device and inode,
-  // which the measuring run's open descriptor keeps from being used again, and its length: a
-  // rename changes the change time), and anything else goes back. The measure followed a link
-  // at the name, and so does this look: the link is what goes, never its target.
+  // what moved is removed only when it is still the file measured, unchanged (its device, inode
+  // and length, just looked at in full: a rename changes the change time), and anything else
+  // goes back. The measure followed a link at the name, and so do these looks: the link is
+  // what goes, never its target.
+  struct stat now;
+  if (paths_.AtAnyCase(place, StatInto(now)) != 0) return LastError();
+  const FileMeasure found = Measure(now);
+  if (found.bytes != measured->bytes || found.identity != measured->identity) {
+    return FsErrc::kChanged;  // made anew since (its change time tells a reused inode), or grown
+  }
   std::string away;
   if (auto ec = AwayName(place.name, away)) return ec;
   if (paths_.AtAnyCase(place, [&away](int folder, const std::string& name) {

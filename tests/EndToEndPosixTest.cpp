@@ -228,29 +228,45 @@ TEST_F(EndToEnd, ACutBackNeverTakesAnotherRunsLine) {
 
 TEST_F(EndToEnd, AStalledRotationLosesNoLine) {
   // Run A finds the report past the bound and is held up just before it deletes it; run B
-  // writes meanwhile. B waits for the report's turn and writes into the new file: no line
-  // goes into the file being deleted, or between A's look and its delete.
+  // writes meanwhile. With turns, B waits for the report's turn and writes into the new file;
+  // without (a reader's lock in the way), B deletes the old file and starts the new one, which
+  // A's delete then leaves alone. Either way no line is lost.
   if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
   const stdfs::path report = temp / "data/calendario/drives/c/Informes/InformeMorvane.txt";
-  stdfs::create_directories(report.parent_path());
-  std::ofstream(report, std::ios::binary) << std::string(10001, 'x') + "\r\n";
-  testing::SpawnOptions held{temp, temp / "output"};
-  const stdfs::path trace = temp / "trace";
-  held.wrapper = {"strace",       "-f", "-o",
-                  trace.string(), "-e", "inject=rename,renameat,renameat2:delay_enter=1000000"};
-  const pid_t a = testing::Spawn({}, {DataHome(), "PATH=/usr/bin:/bin"}, held);
-  EXPECT_TRUE(testing::WaitUntil([&] { return TurnHeld(report); })) << "A never took its turn";
-  const Outcome b = Start({}, {DataHome()});
-  EXPECT_EQ(testing::WaitExit(a), 0);
-  EXPECT_EQ(b.status, 0);
-  // A's worker is a plain fork, sharing no memory with its watcher.
-  const std::string calls = ReadAll(trace);
-  EXPECT_NE(calls.find(" clone("), std::string::npos);
-  EXPECT_EQ(calls.find("CLONE_VM"), std::string::npos);
-  std::vector<std::string> lines;
-  ASSERT_TRUE(SplitLines(ReadAll(report), lines));
-  EXPECT_EQ(lines.size(), 4u);  // two of each run's, in the new file
-  for (const auto& line : lines) EXPECT_NE(line.find("  ||  "), std::string::npos) << line;
+  const stdfs::path today = temp / "data/calendario/drives/c/tmpCalendario" / TodayStamp();
+  for (const bool turns : {true, false}) {
+    SCOPED_TRACE(turns ? "with turns" : "without turns");
+    stdfs::remove_all(temp / "data");
+    stdfs::create_directories(report.parent_path());
+    std::ofstream(report, std::ios::binary) << std::string(10001, 'x') + "\r\n";
+    const int reader = turns ? -1 : ::open(report.c_str(), O_RDONLY | O_CLOEXEC);
+    struct flock whole {};
+    whole.l_type = F_RDLCK;
+    if (!turns) {
+      ASSERT_EQ(::fcntl(reader, F_OFD_SETLK, &whole), 0);
+    }
+    testing::SpawnOptions held{temp, temp / "output"};
+    const stdfs::path trace = temp / "trace";
+    held.wrapper = {"strace",       "-f", "-o",
+                    trace.string(), "-e", "inject=rename,renameat,renameat2:delay_enter=1000000"};
+    const pid_t a = testing::Spawn({}, {DataHome(), "PATH=/usr/bin:/bin"}, held);
+    // A measures the report once it has made the day's folder, and holds its turn then.
+    EXPECT_TRUE(testing::WaitUntil([&] { return stdfs::exists(today) && TurnHeld(report); }));
+    const Outcome b = Start({}, {DataHome()});
+    EXPECT_EQ(testing::WaitExit(a), 0);
+    EXPECT_EQ(b.status, 0);
+    if (reader >= 0) ::close(reader);
+    // A's worker is a plain fork, sharing no memory with its watcher.
+    const std::string calls = ReadAll(trace);
+    EXPECT_NE(calls.find(" clone("), std::string::npos);
+    EXPECT_EQ(calls.find("CLONE_VM"), std::string::npos);
+    std::vector<std::string> lines;
+    ASSERT_TRUE(SplitLines(ReadAll(report), lines));
+    EXPECT_EQ(lines.size(), 4u);  // two of each run's, in the new file
+    for (const auto& line : lines) {
+      EXPECT_NE(line.find("  ||  "), std::string::npos) << line.substr(0, 80);
+    }
+  }
 }
 
 // A second user, made with useradd for one test and removed again after it; uid 0 when this
