@@ -397,6 +397,14 @@ TEST_F(EndToEnd, ARootRunOrAProcessCapCostsAUserNothing) {
   EXPECT_EQ(Start({"-RIR:"}, {dataHome}, asOther).status, 0);
   ASSERT_TRUE(SplitLines(ReadAll(shared / "InformeMorvane.txt"), lines));
   EXPECT_EQ(lines.size(), 2u);
+  // The user's own report, made read-only past the bound: deleted all the same, and the next
+  // line starts the new one.
+  const stdfs::path own = c / "Informes/InformeMorvane.txt";
+  std::ofstream(own, std::ios::app) << std::string(10001, 'x') << "\r\n";
+  stdfs::permissions(own, stdfs::perms::owner_read);
+  EXPECT_EQ(Start({}, {dataHome}, asOther).status, 0);
+  ASSERT_TRUE(SplitLines(ReadAll(own), lines));
+  EXPECT_EQ(lines.size(), 2u);
 
   stdfs::remove_all(c / "tmpCalendario" / stamp);
   asOther.processLimit = 1;
