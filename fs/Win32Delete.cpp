@@ -55,9 +55,9 @@ void RemoveLeftovers(const std::wstring& native) {
   const std::size_t cut = native.rfind(L'\\') + 1;
   const std::wstring prefix = native.substr(cut) + std::wstring(kAway);
   WIN32_FIND_DATAW found;
-  const HANDLE search =
-      ::FindFirstFileExW((native + std::wstring(kAway) + L"*").c_str(), FindExInfoBasic, &found,
-                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  const HANDLE search = ::FindFirstFileExW(
+      (native + std::wstring(kAway) + std::wstring(kAwayDigits, L'?')).c_str(), FindExInfoBasic,
+      &found, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
     const std::wstring_view name(found.cFileName);
