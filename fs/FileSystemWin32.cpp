@@ -68,8 +68,7 @@ std::error_code Win32FileSystem::OpenAsTextStream(std::u16string_view path, int 
   std::wstring native;
   if (auto ec = Prepare(path, true, native)) return ec;
   Win32Turn turn;
-  bool taken = false;
-  if (auto ec = TurnAt(native, OPEN_EXISTING, true, turn, taken)) return ec;
+  if (auto ec = TurnAt(native, OPEN_EXISTING, true, turn)) return ec;
   stream = streams_.Add(Stream{UniqueHandle(), std::move(turn)});
   return {};
 }

@@ -59,17 +59,17 @@ class Win32FileSystem final : public FileSystemLayer {
   std::error_code GetFile(std::u16string_view path) override;
   std::error_code Size(std::u16string_view path, FileMeasure& measured) override;
   // Deletes through one handle on the file: by POSIX semantics where the file system offers
-  // them, else renamed to a name of this run's own beside it and marked for deletion at once.
+  // them, else renamed to a name of this run's own beside it and marked for deletion at once;
+  // then removes what such a rename left beside it when a run ended before its mark.
   std::error_code Delete(std::u16string_view path, bool force,
                          const FileMeasure* measured) override;
   std::error_code OpenAsTextStream(std::u16string_view path, int iomode, int format,
                                    StreamId& stream) override;
   std::error_code WriteLine(StreamId stream, std::u16string_view text) override;
   std::error_code Close(StreamId stream) override;
-  // The turn at the file, which is made when missing. A run that waited for it while its last
-  // holder deleted the file and made it anew takes the new file's turn. In the turn, what a
-  // deletion by renaming left beside the file (a run ended between its rename and its mark) is
-  // removed.
+  // The turn at the file, which is made when missing, also when it may only be read. A run that
+  // waited for it while its last holder deleted the file and made it anew takes the new file's
+  // turn.
   std::error_code Lock(std::u16string_view path, LockId& lock) override;
   std::error_code Unlock(LockId lock) override;
   // The walk's host calls: one name more opened or made relative to the held folder's handle,
@@ -99,24 +99,22 @@ class Win32FileSystem final : public FileSystemLayer {
   };
 
   // Opens the file for appending (made when missing, with `disposition` OPEN_ALWAYS), reading
-  // too where Windows lets it, never through a reparse point; describes what was opened.
-  std::error_code OpenForAppending(const std::wstring& native, DWORD disposition, Win32Hold& hold,
-                                   FileKey& key, BY_HANDLE_FILE_INFORMATION& info);
-  // Opens the file for appending and has its turn: the one this process holds, or one taken now
-  // (`taken`), within the bound, at the file that is at the path once it was had. `toAppend`
-  // refuses first what no line may be written to (a folder, a reparse point, a hard link).
+  // too where Windows lets it, never through a reparse point; for a turn alone (`toAppend`
+  // false), for reading only where it may not be written. Describes what was opened.
+  std::error_code OpenForAppending(const std::wstring& native, DWORD disposition, bool toAppend,
+                                   Win32Hold& hold, FileKey& key, BY_HANDLE_FILE_INFORMATION& info);
+  // Opens the file for appending and has its turn: the one this process holds, or one taken now,
+  // within the bound, at the file that is at the path once it was had. `toAppend`
+  // refuses first what no line may be written to (a folder, a reparse point, a hard link to a
+  // file of another user's).
   std::error_code TurnAt(const std::wstring& native, DWORD disposition, bool toAppend,
-                         Win32Turn& turn, bool& taken);
+                         Win32Turn& turn);
   // Takes the turn at the file held open in `hold`, waiting for it within the bound.
   std::error_code TakeTurn(const std::wstring& native, Win32Hold hold, const FileKey& key,
                            Win32Turn& turn);
 
-  // Removes what deletions by renaming left beside the file `native`.
-  static void RemoveLeftovers(const std::wstring& native);
-
   NativeApi native_;
   Clock::time_point until_;
-  std::uint64_t renamed_ = 0;  // names of this run's own given to files deleted by renaming
   Win32TurnTable turns_;
   IdTable<StreamId, Stream> streams_;
   IdTable<LockId, Win32Turn> locks_;

@@ -1,10 +1,12 @@
 // Windows only: deleting a file through one handle on it, so that what is measured, renamed
 // and deleted is one file, and what a deletion by renaming left behind.
+#define _CRT_RAND_S  // rand_s, from the C library, which the program imports already
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <utility>
+#include <string_view>
 
 #include "fs/FileSystemWin32.h"
 #include "fs/Win32Files.h"
@@ -12,41 +14,80 @@
 namespace calendario {
 namespace {
 
-// What a file deleted by renaming it away is renamed to, beside it: this, and a part of the
-// run's own after it.
-constexpr const wchar_t* kAway = L".calendario-deleted";
+// What a file deleted by renaming it away is renamed to, beside it: its name, this, and 32 hex
+// digits from the system's random source. Only names of exactly that shape are ever removed as
+// what such a deletion left.
+constexpr std::wstring_view kAway = L".calendario-deleted-";
+constexpr std::size_t kAwayDigits = 32;
+constexpr std::wstring_view kDigits = L"0123456789abcdef";
 // Where the file system offers it, a deleted file's name goes at once (POSIX semantics).
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-// A part of a name no one can have planted beforehand: this process's, and the moment's.
-std::wstring RunsOwnPart(std::uint64_t serial) {
-  LARGE_INTEGER now;
-  ::QueryPerformanceCounter(&now);
-  std::uint64_t mixed = static_cast<std::uint64_t>(now.QuadPart) ^
-                        (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 40) ^
-                        (serial * 0x9E3779B97F4A7C15ull);
-  std::wstring part(17, L'-');
-  for (int i = 16; i > 0; --i, mixed >>= 4) part[i] = L"0123456789abcdef"[mixed & 0xF];
-  return part;
-}
-}  // namespace
 
-// Removes what deletions by renaming left beside the file `native`: files only, whoever's.
-void Win32FileSystem::RemoveLeftovers(const std::wstring& native) {
-  const std::wstring pattern = native + kAway + L"*";
+// The name `native` is renamed away to: one no one can have planted beforehand or be holding.
+std::error_code AwayName(const std::wstring& native, std::wstring& away) {
+  away = native + std::wstring(kAway);
+  for (int i = 0; i < 4; ++i) {
+    unsigned int word = 0;
+    if (const errno_t failed = rand_s(&word)) return {failed, std::generic_category()};
+    for (int j = 0; j < 8; ++j, word >>= 4) away += kDigits[word & 0xF];
+  }
+  return {};
+}
+
+// Renames the file open in `file` to `native`, never over a file there.
+bool RenameTo(HANDLE file, const std::wstring& native) {
+  const std::size_t bytes = native.size() * sizeof(wchar_t);
+  std::string buffer(sizeof(FILE_RENAME_INFO) + bytes, '\0');
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->FileNameLength = static_cast<DWORD>(bytes);
+  std::memcpy(rename->FileName, native.data(), bytes);
+  return ::SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size()));
+}
+
+// Removes what deletions by renaming left beside the file `native` (a run ended between its
+// rename and its mark). Called only by a run that has just deleted the file, so that what others
+// put in the folder costs the other runs nothing. Only a name of the shape AwayName gives, and
+// only a regular file with one link, read-only mark and reparse point neither, opened itself
+// (not what a link leads to): nothing the program did not make, and no link's target.
+void RemoveLeftovers(const std::wstring& native) {
+  const std::size_t cut = native.rfind(L'\\') + 1;
+  const std::wstring prefix = native.substr(cut) + std::wstring(kAway);
   WIN32_FIND_DATAW found;
-  const HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
+  const HANDLE search = ::FindFirstFileExW(
+      (native + std::wstring(kAway) + std::wstring(kAwayDigits, L'?')).c_str(), FindExInfoBasic,
+      &found, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) return;
-  const std::wstring folder = native.substr(0, native.rfind(L'\\') + 1);
   do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    const std::wstring left = folder + found.cFileName;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-      ::SetFileAttributesW(left.c_str(), FILE_ATTRIBUTE_NORMAL);
+    const std::wstring_view name(found.cFileName);
+    if (name.size() != prefix.size() + kAwayDigits ||
+        name.find_first_not_of(kDigits, prefix.size()) != std::wstring_view::npos ||
+        ::CompareStringOrdinal(found.cFileName, static_cast<int>(prefix.size()), prefix.c_str(),
+                               static_cast<int>(prefix.size()), TRUE) != CSTR_EQUAL) {
+      continue;
     }
-    ::DeleteFileW(left.c_str());
+    const UniqueHandle left(::CreateFileW((native.substr(0, cut) + found.cFileName).c_str(),
+                                          DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                          nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    // Where links are not reparse points (Wine's host links), the handle names what it reached.
+    std::wstring reached(32768, L'\0');
+    const DWORD n = left ? ::GetFinalPathNameByHandleW(left.Get(), reached.data(), 32768, 0) : 0;
+    reached.resize(n < 32768 ? n : 0);
+    if (!left || !::GetFileInformationByHandle(left.Get(), &info) || info.nNumberOfLinks != 1 ||
+        (info.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY)) ||
+        !reached.ends_with(L'\\' + std::wstring(name))) {
+      continue;
+    }
+    FILE_DISPOSITION_INFO doomed{TRUE};
+    ::SetFileInformationByHandle(left.Get(), FileDispositionInfo, &doomed, sizeof doomed);
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
 }
+}  // namespace
 
 std::error_code Win32FileSystem::Delete(std::u16string_view path, bool force,
                                         const FileMeasure* measured) {
@@ -94,26 +135,18 @@ std::error_code Win32FileSystem::Delete(std::u16string_view path, bool force,
   // is never deleted in place.
   FILE_DISPOSITION_INFO_EX gone{FILE_DISPOSITION_FLAG_DELETE |
                                 FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-  if (::SetFileInformationByHandle(file.Get(), kFileDispositionInfoEx, &gone, sizeof gone)) {
-    return {};
+  if (!::SetFileInformationByHandle(file.Get(), kFileDispositionInfoEx, &gone, sizeof gone)) {
+    std::wstring away;
+    if (auto ec = AwayName(native, away)) return keep(ec);
+    if (!RenameTo(file.Get(), away)) return keep(LastError());
+    FILE_DISPOSITION_INFO doomed{TRUE};
+    if (!::SetFileInformationByHandle(file.Get(), FileDispositionInfo, &doomed, sizeof doomed)) {
+      const auto ec = LastError();
+      RenameTo(file.Get(), native);  // not deleted after all: back in its place
+      return keep(ec);
+    }
   }
-  const std::wstring away = native + kAway + RunsOwnPart(++renamed_);
-  const std::size_t bytes = away.size() * sizeof(wchar_t);
-  std::string buffer(sizeof(FILE_RENAME_INFO) + bytes, '\0');
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  rename->ReplaceIfExists = FALSE;
-  rename->FileNameLength = static_cast<DWORD>(bytes);
-  std::memcpy(rename->FileName, away.data(), bytes);
-  if (!::SetFileInformationByHandle(file.Get(), FileRenameInfo, rename,
-                                    static_cast<DWORD>(buffer.size()))) {
-    return keep(LastError());
-  }
-  FILE_DISPOSITION_INFO doomed{TRUE};
-  if (!::SetFileInformationByHandle(file.Get(), FileDispositionInfo, &doomed, sizeof doomed)) {
-    const auto ec = LastError();
-    ::MoveFileExW(away.c_str(), native.c_str(), 0);  // not deleted after all: back in its place
-    return keep(ec);
-  }
+  RemoveLeftovers(native);
   return {};
 }
 

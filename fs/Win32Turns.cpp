@@ -3,8 +3,11 @@
 // through the append handle when that may read the file, else through a handle opened only to
 // hold it, which may write.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -40,6 +43,26 @@ std::error_code TryTurn(HANDLE file, LockTry& found) {
       return LastError();
   }
 }
+
+// Whether the file open in `file` is owned by the user this process runs as: asked through a
+// handle that reopens that very file, so no other file can answer.
+bool OwnedByThisUser(HANDLE file) {
+  const UniqueHandle control(::ReOpenFile(file, READ_CONTROL, kShareAll, 0));
+  HANDLE token = nullptr;
+  if (!control || !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  const UniqueHandle process(token);
+  alignas(TOKEN_USER) char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR described = nullptr;
+  if (!::GetTokenInformation(token, TokenUser, user, sizeof user, &size) ||
+      ::GetSecurityInfo(control.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &described) != ERROR_SUCCESS) {
+    return false;
+  }
+  const std::unique_ptr<void, decltype(&::LocalFree)> release(described, &::LocalFree);
+  return ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+}
 }  // namespace
 
 std::error_code Win32Hold::Release() {
@@ -49,20 +72,27 @@ std::error_code Win32Hold::Release() {
 }
 
 std::error_code Win32FileSystem::OpenForAppending(const std::wstring& native, DWORD disposition,
-                                                  Win32Hold& hold, FileKey& key,
+                                                  bool toAppend, Win32Hold& hold, FileKey& key,
                                                   BY_HANDLE_FILE_INFORMATION& info) {
   // FILE_READ_DATA to see how the file ends, and to hold the file's turn; a file that may only
-  // be written is appended to without that look.
+  // be written is appended to without that look. A file that may only be read (a report marked
+  // read-only, or held by a reader who shares no writes) still has its turn, held through a
+  // handle that reads it, so that it can be checked and deleted past its bound.
   const auto open = [&](DWORD access) {
     return UniqueHandle(::CreateFileW(native.c_str(), access, kShareAll, nullptr, disposition,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                                       nullptr));
   };
-  hold.readable = true;
-  hold.file = open(kAppend | FILE_READ_DATA);
-  if (!hold.file && ::GetLastError() == ERROR_ACCESS_DENIED) {
-    hold.readable = false;
-    hold.file = open(kAppend);
+  const DWORD tries[] = {kAppend | FILE_READ_DATA, kAppend,
+                         FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE};
+  for (DWORD access : tries) {
+    hold.readable = (access & FILE_READ_DATA) != 0;
+    hold.file = open(access);
+    const DWORD error = hold.file ? 0 : ::GetLastError();
+    if (hold.file || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
+        (toAppend && access == kAppend)) {
+      break;
+    }
   }
   if (!hold.file) return LastError();
   FileMeasure measured;
@@ -98,30 +128,36 @@ std::error_code Win32FileSystem::TakeTurn(const std::wstring& native, Win32Hold 
 }
 
 std::error_code Win32FileSystem::TurnAt(const std::wstring& native, DWORD disposition,
-                                        bool toAppend, Win32Turn& turn, bool& taken) {
+                                        bool toAppend, Win32Turn& turn) {
   for (;;) {
     Win32Hold hold;
     FileKey key;
     BY_HANDLE_FILE_INFORMATION info;
-    if (auto ec = OpenForAppending(native, disposition, hold, key, info)) return ec;
+    if (auto ec = OpenForAppending(native, disposition, toAppend, hold, key, info)) return ec;
     if (toAppend) {
       if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
         return FsErrc::kNotAFile;
       }
-      // A hard link planted at the name would carry the line into a file elsewhere.
-      if (info.nNumberOfLinks > 1) return FsErrc::kLinked;
+      // A hard link planted at the name would carry the line into someone else's file; one to
+      // this user's own file (a snapshot's, a deduplicator's) is written through.
+      if (info.nNumberOfLinks > 1 && !OwnedByThisUser(hold.file.Get())) return FsErrc::kLinked;
     }
-    taken = false;
     turn = turns_.HeldAlready(key);
     if (turn) return {};
     if (auto ec = TakeTurn(native, std::move(hold), key, turn)) return ec;
-    // While this run waited, the turn's last holder may have deleted the file and made it
-    // anew: the turn that counts is that of the file there now.
+    // The turn's last holder may have deleted the file meanwhile (and made it anew): the turn
+    // that counts is that of the file there now. The held handle says so; where it does not
+    // (Wine keeps no delete-pending state, and a holder that ended between its rename and its
+    // mark left none), the file at the path must still be the held one.
+    FILE_STANDARD_INFO standard;
+    if (::GetFileInformationByHandleEx(turn.Held().file.Get(), FileStandardInfo, &standard,
+                                       sizeof standard) &&
+        standard.DeletePending) {
+      continue;
+    }
     FileKey there{};
     const UniqueHandle now = Look(native, FILE_FLAG_OPEN_REPARSE_POINT);
-    if (!now || FileOf(now.Get(), there) || there != key) continue;
-    taken = true;
-    return {};
+    if (now && !FileOf(now.Get(), there) && there == key) return {};
   }
 }
 
@@ -130,10 +166,7 @@ std::error_code Win32FileSystem::Lock(std::u16string_view path, LockId& lock) {
   if (auto ec = Prepare(path, true, native)) return ec;
   // The turn is the file's: made here when it is not there yet.
   Win32Turn turn;
-  bool taken = false;
-  if (auto ec = TurnAt(native, OPEN_ALWAYS, false, turn, taken)) return ec;
-  // What a run ended halfway through a deletion left, its successor in the turn removes.
-  if (taken) RemoveLeftovers(native);
+  if (auto ec = TurnAt(native, OPEN_ALWAYS, false, turn)) return ec;
   lock = locks_.Add(std::move(turn));
   return {};
 }

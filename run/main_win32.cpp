@@ -1,6 +1,7 @@
 // The Windows process entry: a GUI-subsystem program with no window and no console. Started
 // by a scheduler it is the watcher: it starts itself again as the worker, which makes the run,
-// and bounds it; the two share the word of run/WorkerWord.h, and the watcher's deadline.
+// and bounds it; the two share the word of run/WorkerWord.h, and the watcher's deadline, in a
+// mapping handed to the worker alone.
 // The worker hands Main the local clock, the Unicode command line after the program's name,
 // and the Win32 file-system backend; the exit status is Main's.
 #include <windows.h>
@@ -10,6 +11,7 @@
 #include <cwchar>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "fs/FileSystemWin32.h"
 #include "fs/Win32Handle.h"
@@ -49,74 +51,28 @@ class Win32Clock final : public Clock {
   }
 };
 
-// The worker is started with this variable naming the pipe its watcher made for it, a name of
-// that run's own: only a program its watcher started finds that pipe, so whatever the caller's
-// environment holds, no other start is taken for a worker.
-constexpr const wchar_t* kWorkerPipe = L"CALENDARIO_WORKER";
-constexpr std::size_t kPipePartLength = 32;
-
-std::wstring PipePath(const std::wstring& part) {
-  return L"\\\\.\\pipe\\calendario-" + part;
-}
-
-// What the watcher hands the worker, in a file mapping of the run's own, named after its pipe.
+// What the watcher hands its worker: the word, and the watcher's deadline for the worker's
+// turns (steady_clock is the system's performance counter, so a moment means the same in both
+// processes). It lies in a file mapping of one page that has no name and is handed to the worker
+// alone, as its standard input: no variable a caller sets and no name another process makes or
+// opens can make a start a worker, or speak for one.
 struct Handover {
   WorkerWord::Word word;
-  // The watcher's deadline for the worker's turns: steady_clock is the system's performance
-  // counter, so a moment means the same in both processes.
   std::chrono::steady_clock::rep turnsUntil;
 };
+constexpr DWORD kHandoverSize = 4096;
 
-std::wstring HandoverName(const std::wstring& part) {
-  return L"Local\\calendario-" + part;
-}
-
-// The view of a mapping, unmapped with its owner.
-class MappedView {
- public:
-  explicit MappedView(HANDLE mapping)
-      : view_(mapping == nullptr ? nullptr
-                                 : ::MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0,
-                                                   sizeof(Handover))) {}
-  MappedView(const MappedView&) = delete;
-  MappedView& operator=(const MappedView&) = delete;
-  ~MappedView() {
-    if (view_ != nullptr) ::UnmapViewOfFile(view_);
+// The handover in `mapping` when it is a file mapping of one page, mapped here until the process
+// ends; null otherwise.
+Handover* MapHandover(HANDLE mapping) {
+  void* view = ::MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0);
+  MEMORY_BASIC_INFORMATION region;
+  if (view != nullptr && ::VirtualQuery(view, &region, sizeof region) == sizeof region &&
+      region.RegionSize == kHandoverSize) {
+    return static_cast<Handover*>(view);
   }
-  Handover* Get() const { return static_cast<Handover*>(view_); }
-
- private:
-  void* view_;
-};
-
-// A part of the pipe's name no one can have planted beforehand: this process's, the moment's,
-// and where the system put this process's stack.
-std::wstring RunsOwnPart() {
-  LARGE_INTEGER now;
-  ::QueryPerformanceCounter(&now);
-  std::uint64_t words[2] = {static_cast<std::uint64_t>(now.QuadPart) ^ ::GetTickCount64(),
-                            (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^
-                                reinterpret_cast<std::uintptr_t>(&now)};
-  std::wstring part;
-  for (std::uint64_t word : words) {
-    for (int i = 0; i < 16; ++i, word >>= 4) part += L"0123456789abcdef"[word & 0xF];
-  }
-  return part;
-}
-
-// The part of the run's names this process was started as a worker for: the variable's (hex
-// digits only, so that it can name nothing but that run's pipe and mapping), when its
-// watcher's pipe is there. Empty for a watcher.
-std::wstring WorkerPart() {
-  wchar_t part[kPipePartLength + 2];
-  const DWORD length = ::GetEnvironmentVariableW(kWorkerPipe, part, kPipePartLength + 2);
-  if (length != kPipePartLength) return {};
-  for (std::size_t i = 0; i < kPipePartLength; ++i) {
-    if (std::wcschr(L"0123456789abcdef", part[i]) == nullptr || part[i] == L'\0') return {};
-  }
-  const UniqueHandle pipe(
-      ::CreateFileW(PipePath(part).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  return pipe ? std::wstring(part, kPipePartLength) : std::wstring();
+  if (view != nullptr) ::UnmapViewOfFile(view);
+  return nullptr;
 }
 
 // The run itself, in the worker (or, when none could be started, in the process itself, with
@@ -149,29 +105,35 @@ ExitStatus Watch(std::chrono::steady_clock::time_point start) {
       ::GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size()));
   if (length == 0 || length >= program.size()) return inProcess();
   program.resize(length);
-  const std::wstring part = RunsOwnPart();
-  const UniqueHandle pipe(::CreateNamedPipeW(
-      PipePath(part).c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 16, 0,
-      nullptr));
-  // The mapping is made here, never found: one someone made beforehand is not the run's.
-  const UniqueHandle mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                                  sizeof(Handover), HandoverName(part).c_str()));
-  if (!pipe || !mapping || ::GetLastError() == ERROR_ALREADY_EXISTS) return inProcess();
-  const MappedView view(mapping.Get());
-  if (view.Get() == nullptr || !::SetEnvironmentVariableW(kWorkerPipe, part.c_str())) {
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  const UniqueHandle mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, &inheritable,
+                                                  PAGE_READWRITE, 0, kHandoverSize, nullptr));
+  Handover* handover = MapHandover(mapping.Get());
+  if (handover == nullptr) return inProcess();
+  WorkerWord word(WorkerWord::MakeIn(&handover->word));
+  handover->turnsUntil = TurnsUntil(start).time_since_epoch().count();
+  // The worker inherits the mapping and nothing else.
+  HANDLE handed = mapping.Get();
+  SIZE_T size = 0;
+  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<std::uintptr_t> list((size + sizeof(std::uintptr_t) - 1) / sizeof(std::uintptr_t));
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = handed;
+  startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
+  if (!::InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size) ||
+      !::UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                   &handed, sizeof handed, nullptr, nullptr)) {
     return inProcess();
   }
-  WorkerWord word(WorkerWord::MakeIn(&view.Get()->word));
-  view.Get()->turnsUntil = TurnsUntil(start).time_since_epoch().count();
   std::wstring commandLine = ::GetCommandLineW();
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
-  if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &started)) {
-    return inProcess();
-  }
+  const BOOL created = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                        EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                        &startup.StartupInfo, &started);
+  ::DeleteProcThreadAttributeList(startup.lpAttributeList);
+  if (!created) return inProcess();
   const UniqueHandle worker(started.hProcess);
   const UniqueHandle thread(started.hThread);
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(start + kRunBound -
@@ -182,16 +144,11 @@ ExitStatus Watch(std::chrono::steady_clock::time_point start) {
 }
 
 // The worker: the run, its steps claimed through the watcher's word and its turns timed from
-// the watcher's start. A worker that cannot reach the mapping still makes the run, by its own
-// start's time and without a gate; its watcher then tells status 7.
-ExitStatus Worker(const std::wstring& part, std::chrono::steady_clock::time_point start) {
-  const UniqueHandle mapping(
-      ::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, HandoverName(part).c_str()));
-  const MappedView view(mapping.Get());
-  if (view.Get() == nullptr) return Work(TurnsUntil(start), nullptr);
-  WorkerWord word(view.Get()->word);
+// the watcher's start.
+ExitStatus Worker(Handover& handover) {
+  WorkerWord word(handover.word);
   const std::chrono::steady_clock::time_point turnsUntil(
-      std::chrono::steady_clock::duration(view.Get()->turnsUntil));
+      std::chrono::steady_clock::duration(handover.turnsUntil));
   const ExitStatus status = Work(turnsUntil, &word);
   word.Tell(status);
   return status;
@@ -203,6 +160,6 @@ ExitStatus Worker(const std::wstring& part, std::chrono::steady_clock::time_poin
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   using namespace calendario;
   const auto start = std::chrono::steady_clock::now();
-  const std::wstring part = WorkerPart();
-  return static_cast<int>(part.empty() ? Watch(start) : Worker(part, start));
+  Handover* handover = MapHandover(::GetStdHandle(STD_INPUT_HANDLE));
+  return static_cast<int>(handover == nullptr ? Watch(start) : Worker(*handover));
 }

@@ -141,10 +141,11 @@ DWORD ChildOf(DWORD parent, const std::wstring& program) {
 }
 
 TEST_F(EndToEnd, TheCallersEnvironmentTakesNoBoundAwayAndOnlyTheWorkersWordCounts) {
-  // Whatever a caller's CALENDARIO_WORKER holds, the program still starts a worker and watches
-  // it, and the worker's runs end as they would have once the turn it waits for is given back.
-  // The first one, waiting for that turn, is ended from outside with exit code 0 instead: the
-  // status is neither 0 nor 5.
+  // Whatever a caller hands the program (the variable an earlier version took a worker's; a
+  // file, or a file mapping of another size, as its standard input), it still starts a worker
+  // and watches it, and the worker's runs end as they would have once the turn it waits for is
+  // given back. The first one, waiting for that turn, is ended from outside with exit code 0
+  // instead: the status is neither 0 nor 5.
   const stdfs::path report = temp / "Informes" / "InformeMorvane.txt";
   stdfs::create_directories(report.parent_path());
   std::ofstream(report) << "";
@@ -152,22 +153,28 @@ TEST_F(EndToEnd, TheCallersEnvironmentTakesNoBoundAwayAndOnlyTheWorkersWordCount
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const HANDLE twoPages =
+      ::CreateFileMappingW(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0, 8192, nullptr);
+  const HANDLE file =
+      ::CreateFileW(report.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherit, OPEN_EXISTING, 0, nullptr);
   const std::string stamp = TodayStamp();
   bool first = true;
-  for (const wchar_t* value : {L"1", L"", L"0123456789abcdef0123456789abcdef"}) {
-    SCOPED_TRACE(std::string(value, value + std::wcslen(value)));
+  ::SetEnvironmentVariableW(L"CALENDARIO_WORKER", L"0123456789abcdef0123456789abcdef");
+  for (const HANDLE given : {HANDLE(nullptr), file, twoPages}) {
+    SCOPED_TRACE(given == twoPages ? "a mapping" : given == file ? "a file" : "nothing");
     OVERLAPPED whole{};
     ASSERT_TRUE(::LockFileEx(holder, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole));
-    ::SetEnvironmentVariableW(L"CALENDARIO_WORKER", value);
     std::wstring commandLine = L"\"" + ProgramPath() + L"\" -RI" + report.parent_path().wstring() +
                                L" -RC" + (temp / "Raiz").wstring();
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = given;
     PROCESS_INFORMATION watcher{};
-    const BOOL started = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                          nullptr, temp.wstring().c_str(), &startup, &watcher);
-    ::SetEnvironmentVariableW(L"CALENDARIO_WORKER", nullptr);
-    ASSERT_TRUE(started);
+    ASSERT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                 temp.wstring().c_str(), &startup, &watcher));
     DWORD worker = 0;
     for (int i = 0; i < 400 && worker == 0; ++i) {
       worker = ChildOf(watcher.dwProcessId, ProgramPath());
@@ -196,7 +203,8 @@ TEST_F(EndToEnd, TheCallersEnvironmentTakesNoBoundAwayAndOnlyTheWorkersWordCount
     EXPECT_EQ(status, first ? 7u : 0u);
     first = false;
   }
-  ::CloseHandle(holder);
+  ::SetEnvironmentVariableW(L"CALENDARIO_WORKER", nullptr);
+  for (const HANDLE handle : {holder, file, twoPages}) ::CloseHandle(handle);
 }
 
 // The manifest and the version resource, read back from the built program.
