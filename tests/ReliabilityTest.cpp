@@ -1,6 +1,9 @@
 // Whole runs against what a real folder can throw at them: files and folders in the way,
 // links planted where the files will be, and input no one should give.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <fstream>
@@ -95,7 +98,11 @@ class PlantedLinks : public RunOnDisk {
     stdfs::remove(Host(relative), ec);
     hard ? stdfs::create_hard_link(target, Host(relative), ec)
          : stdfs::create_symlink(target, Host(relative), ec);
+#ifdef _WIN32
+    return !ec && !hard;  // the Win32 tests plant another owner's hard link themselves
+#else
     return !ec && (!hard || ::chown(Host(relative).parent_path().c_str(), 4242, 4242) == 0);
+#endif
   }
   std::string Outside() const {
     std::ifstream in(outside, std::ios::binary);
@@ -136,11 +143,13 @@ TEST_F(PlantedLinks, NoLineIsWrittenThroughALinkAtTheReportFile) {
   }
   // A second name of a file of the folder's own owner (a snapshot, a deduplicator) is written
   // through.
+#ifndef _WIN32
   ::chown(Host(u"Informes").c_str(), ::geteuid(), ::getegid());
   EXPECT_EQ(Run(), ExitStatus::kDone);
   const std::string written = Outside();
   EXPECT_EQ(written.find("not yours\r\n" + kTime), 0u);
   EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 3);
+#endif
 }
 
 TEST_F(PlantedLinks, ALinkToALargeFileIsDeletedNotItsTarget) {
